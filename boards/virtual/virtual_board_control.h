@@ -1,0 +1,54 @@
+/* Test control of the virtual relay board: reset it, inject faults, and read
+ * back what the program asked of it. Tests link to the board and call these;
+ * the panel never does. */
+#ifndef VIRTUAL_BOARD_CONTROL_H
+#define VIRTUAL_BOARD_CONTROL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VBOARD_API __declspec(dllexport)
+#else
+#define VBOARD_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Closes the device, releases the relays and forgets faults and records.
+ * The environment's faults (VBOARD_FAIL, VBOARD_SHORT_WRITE) are read again. */
+VBOARD_API void vboard_reset(void);
+
+/* From now on the named function ("FT_Open", ..., "FT_Close") answers with
+ * this status; 0 takes the fault away. Returns 0, or -1 for an unknown name. */
+VBOARD_API int vboard_fail(const char* function, uint32_t status);
+
+/* From now on FT_Write takes nothing and reports this many bytes fewer than
+ * asked (at least one fewer); 0 takes the fault away. */
+VBOARD_API void vboard_short_write(uint32_t missing);
+
+/* The relays as the board holds them: bit n-1 set when relay n is pulled in. */
+VBOARD_API uint8_t vboard_relays(void);
+
+/* Whether the device is open, and its baud rate, bit mask and bit mode. */
+VBOARD_API int vboard_is_open(void);
+VBOARD_API uint32_t vboard_baud_rate(void);
+VBOARD_API uint8_t vboard_bit_mask(void);
+VBOARD_API uint8_t vboard_bit_mode(void);
+
+/* Every byte that reached the relays, oldest first. */
+VBOARD_API size_t vboard_written_count(void);
+VBOARD_API uint8_t vboard_written_byte(size_t index);
+
+/* Every call of the five functions, oldest first: its name and its status. */
+VBOARD_API size_t vboard_call_count(void);
+VBOARD_API const char* vboard_call_name(size_t index);
+VBOARD_API uint32_t vboard_call_status(size_t index);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,134 @@
+#include "module1.h"
+
+#include "../window/panel_services.h"
+
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+std::string LastErrorText()
+{
+    const DWORD code = GetLastError();
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    std::string text = length != 0 && buffer != nullptr ? std::string(buffer, length)
+                                                        : "Windows error " + std::to_string(code);
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Only the system's own search path: the application's folder and the
+// system folders, never the working folder, so a planted DLL is not loaded.
+void* OpenLibrary(std::string& reason)
+{
+    const std::string name = d2xx::kLibraryName;
+    const std::wstring wideName(name.begin(), name.end());  // the name is plain ASCII
+    HMODULE module = LoadLibraryExW(wideName.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (module == nullptr) {
+        reason = LastErrorText();
+    }
+    return reinterpret_cast<void*>(module);
+}
+
+void* FindFunction(void* library, const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+#else
+// A plain name, so the dynamic loader's search rules apply and the
+// working folder is never searched.
+void* OpenLibrary(std::string& reason)
+{
+    void* library = dlopen(d2xx::kLibraryName, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* error = dlerror();
+        reason = error != nullptr ? error : "";
+    }
+    return library;
+}
+
+void* FindFunction(void* library, const char* name)
+{
+    return dlsym(library, name);
+}
+#endif
+
+// Function addresses travel as void*; this turns one into the typed pointer.
+template <typename Function>
+Function As(void* address)
+{
+    return reinterpret_cast<Function>(address);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
+
+}  // namespace
+
+Module1::Module1(PanelServices& services) : m_services(services) {}
+
+void* Module1::Lookup(const char* function)
+{
+    if (m_library == nullptr) {
+        std::string reason;
+        m_library = OpenLibrary(reason);
+        if (m_library == nullptr) {
+            m_services.FatalError({DriverFault::Kind::MissingLibrary, d2xx::kLibraryName, {}, reason});
+        }
+    }
+    void* address = FindFunction(m_library, function);
+    if (address == nullptr) {
+        m_services.FatalError({DriverFault::Kind::MissingFunction, d2xx::kLibraryName, function, {}});
+    }
+    return address;
+}
+
+d2xx::FT_STATUS Module1::FT_Open(int deviceNumber, d2xx::FT_HANDLE* handle)
+{
+    if (m_open == nullptr) {
+        m_open = As<d2xx::FT_Open_t>(Lookup("FT_Open"));
+    }
+    return m_open(deviceNumber, handle);
+}
+
+d2xx::FT_STATUS Module1::FT_SetBaudRate(d2xx::FT_HANDLE handle, std::uint32_t baudRate)
+{
+    if (m_setBaudRate == nullptr) {
+        m_setBaudRate = As<d2xx::FT_SetBaudRate_t>(Lookup("FT_SetBaudRate"));
+    }
+    return m_setBaudRate(handle, baudRate);
+}
+
+d2xx::FT_STATUS Module1::FT_SetBitMode(d2xx::FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
+{
+    if (m_setBitMode == nullptr) {
+        m_setBitMode = As<d2xx::FT_SetBitMode_t>(Lookup("FT_SetBitMode"));
+    }
+    return m_setBitMode(handle, mask, mode);
+}
+
+d2xx::FT_STATUS Module1::FT_Write(d2xx::FT_HANDLE handle, void* buffer, std::uint32_t bytesToWrite,
+                                  std::uint32_t* bytesWritten)
+{
+    if (m_write == nullptr) {
+        m_write = As<d2xx::FT_Write_t>(Lookup("FT_Write"));
+    }
+    return m_write(handle, buffer, bytesToWrite, bytesWritten);
+}
+
+d2xx::FT_STATUS Module1::FT_Close(d2xx::FT_HANDLE handle)
+{
+    if (m_close == nullptr) {
+        m_close = As<d2xx::FT_Close_t>(Lookup("FT_Close"));
+    }
+    return m_close(handle);
+}
