@@ -4,8 +4,9 @@
 #ifndef VIRTUAL_BOARD_CONTROL_H
 #define VIRTUAL_BOARD_CONTROL_H
 
-#include <stddef.h>
-#include <stdint.h>
+/* A C header as well as a C++ one, so the C names of the headers. */
+#include <stddef.h> /* NOLINT(modernize-deprecated-headers) */
+#include <stdint.h> /* NOLINT(modernize-deprecated-headers) */
 
 #if defined(_WIN32)
 #define VBOARD_API __declspec(dllexport)
