@@ -182,8 +182,9 @@ private:
     void Put(std::uint8_t byte)
     {
         if (m_mode != d2xx::FT_BITMODE_ASYNC_BITBANG || m_mask != 0xFF) {
-            std::fprintf(stderr, "virtual relay board: 0x%02X sent as serial data, relays unchanged "
-                                 "(not in asynchronous bit-bang mode on all eight lines)\n",
+            std::fprintf(stderr,
+                         "virtual relay board: 0x%02X sent as serial data, relays unchanged "
+                         "(not in asynchronous bit-bang mode on all eight lines)\n",
                          byte);
             return;
         }
