@@ -152,6 +152,7 @@ public:
     }
 
     void ShortWrite(std::uint32_t missing) { m_missing = missing; }
+    void Quiet(bool quiet) { m_quiet = quiet; }
     std::uint8_t Relays() const { return m_relays; }
     bool IsOpen() const { return m_open; }
     std::uint32_t BaudRate() const { return m_baudRate; }
@@ -182,14 +183,19 @@ private:
     void Put(std::uint8_t byte)
     {
         if (m_mode != d2xx::FT_BITMODE_ASYNC_BITBANG || m_mask != 0xFF) {
-            std::fprintf(stderr,
-                         "virtual relay board: 0x%02X sent as serial data, relays unchanged "
-                         "(not in asynchronous bit-bang mode on all eight lines)\n",
-                         byte);
+            if (!m_quiet) {
+                std::fprintf(stderr,
+                             "virtual relay board: 0x%02X sent as serial data, relays unchanged "
+                             "(not in asynchronous bit-bang mode on all eight lines)\n",
+                             byte);
+            }
             return;
         }
         m_relays = byte;
         m_written.push_back(byte);
+        if (m_quiet) {
+            return;
+        }
         std::string line = "virtual relay board: ";
         std::array<char, 8> hex{};
         std::snprintf(hex.data(), hex.size(), "0x%02X", byte);
@@ -239,6 +245,7 @@ private:
     std::uint8_t m_relays = 0;
     std::array<FT_STATUS, kFunctions.size()> m_faults{};
     std::uint32_t m_missing = 0;
+    bool m_quiet = false;  // how the board talks, not its state: a reset keeps it
     std::vector<std::uint8_t> m_written;
     std::vector<Call> m_calls;
 };
@@ -310,6 +317,12 @@ VBOARD_EXPORT void vboard_short_write(uint32_t missing)
 {
     const std::lock_guard lock(g_mutex);
     Board().ShortWrite(missing);
+}
+
+VBOARD_EXPORT void vboard_quiet(int quiet)
+{
+    const std::lock_guard lock(g_mutex);
+    Board().Quiet(quiet != 0);
 }
 
 VBOARD_EXPORT uint8_t vboard_relays(void)

@@ -30,6 +30,10 @@ VBOARD_API int vboard_fail(const char* function, uint32_t status);
  * asked (at least one fewer); 0 takes the fault away. */
 VBOARD_API void vboard_short_write(uint32_t missing);
 
+/* Non-zero: writes no longer print their line on stderr, for tests that
+ * write thousands of bytes; 0: they print again. A reset keeps this. */
+VBOARD_API void vboard_quiet(int quiet);
+
 /* The relays as the board holds them: bit n-1 set when relay n is pulled in. */
 VBOARD_API uint8_t vboard_relays(void);
 
