@@ -168,35 +168,24 @@ struct DirectDriver {
     d2xx::FT_HANDLE handle = nullptr;
 };
 
+// FT_Write resolved once by hand, or, for contrast, looked up at every call.
+template <bool kLookUpEachCall>
 void BM_DirectWrite(benchmark::State& state)
 {
     DirectDriver driver;
     std::uint8_t byte = 0x05;
     unsigned writes = 0;
     for (auto _ : state) {
+        const auto write = kLookUpEachCall ? driver.Find<d2xx::FT_Write_t>("FT_Write") : driver.write;
         std::uint32_t written = 0;
-        const d2xx::FT_STATUS status = driver.write(driver.handle, &byte, 1, &written);
+        const d2xx::FT_STATUS status = write(driver.handle, &byte, 1, &written);
         benchmark::DoNotOptimize(status);
         benchmark::DoNotOptimize(written);
         RefreshNowAndThen(state, writes, [&driver] { driver.Open(); });
     }
 }
-BENCHMARK(BM_DirectWrite);
-
-void BM_WriteLookedUpEachCall(benchmark::State& state)
-{
-    DirectDriver driver;
-    std::uint8_t byte = 0x05;
-    unsigned writes = 0;
-    for (auto _ : state) {
-        std::uint32_t written = 0;
-        const d2xx::FT_STATUS status = driver.Find<d2xx::FT_Write_t>("FT_Write")(driver.handle, &byte, 1, &written);
-        benchmark::DoNotOptimize(status);
-        benchmark::DoNotOptimize(written);
-        RefreshNowAndThen(state, writes, [&driver] { driver.Open(); });
-    }
-}
-BENCHMARK(BM_WriteLookedUpEachCall);
+BENCHMARK_TEMPLATE(BM_DirectWrite, false);
+BENCHMARK_TEMPLATE(BM_DirectWrite, true);
 
 // Keeps the median of each benchmark's repetitions, in microseconds, and
 // passes everything on to the console report.
@@ -237,8 +226,8 @@ int main(int argc, char** argv)
 
     const double toggle = collector.Median("BM_ToggleRelay");
     const double send = collector.Median("BM_SendState");
-    const double direct = collector.Median("BM_DirectWrite");
-    const double lookup = collector.Median("BM_WriteLookedUpEachCall");
+    const double direct = collector.Median("BM_DirectWrite<false>");
+    const double lookup = collector.Median("BM_DirectWrite<true>");
     bench::Row("ToggleRelay, per click", bench::Micro(toggle), "< 10 us", toggle < 10);
     bench::Row("SendState through the binding", bench::Micro(send), "< 10 us", send < 10);
     bench::Row("FT_Write called directly, resolved once", bench::Micro(direct), "", std::nullopt);
