@@ -214,6 +214,19 @@ usb_stand_in::Event EventOn(const char* call, const libusb_device* device)
     return event;
 }
 
+// One recorded call on the handle's device; `decide` answers it and
+// changes the device, under the bus's lock.
+template <typename Decide>
+int RecordedCall(const char* call, libusb_device_handle* handle, int number, Decide decide)
+{
+    Bus& bus = TheBus();
+    const std::lock_guard lock(bus.mutex);
+    usb_stand_in::Event event = EventOn(call, handle->device);
+    event.number = number;
+    event.result = decide(*handle->device);
+    return bus.Record(std::move(event));
+}
+
 // Answers a vendor request as the chip does; the result is the number of
 // bytes moved or a LIBUSB_ERROR code.
 int AnswerControl(libusb_device& device, std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
@@ -426,87 +439,72 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* conf
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int configuration)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    libusb_device& device = *handle->device;
-    usb_stand_in::Event event = EventOn("libusb_set_configuration", &device);
-    event.number = configuration;
-    if (!device.attached) {
-        event.result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (configuration != 1 && configuration != -1) {
-        event.result = LIBUSB_ERROR_NOT_FOUND;
-    } else if (device.claimedBy != nullptr) {
-        event.result = LIBUSB_ERROR_BUSY;
-    } else {
+    return RecordedCall("libusb_set_configuration", handle, configuration, [&](libusb_device& device) -> int {
+        if (!device.attached) {
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
+        if (configuration != 1 && configuration != -1) {
+            return LIBUSB_ERROR_NOT_FOUND;
+        }
+        if (device.claimedBy != nullptr) {
+            return LIBUSB_ERROR_BUSY;
+        }
         device.configuration = configuration == -1 ? 0 : configuration;
-    }
-    return bus.Record(std::move(event));
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int interfaceNumber)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    libusb_device& device = *handle->device;
-    usb_stand_in::Event event = EventOn("libusb_detach_kernel_driver", &device);
-    event.number = interfaceNumber;
-    if (!device.attached) {
-        event.result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (interfaceNumber != 0 || !device.kernelDriverBound) {
-        event.result = LIBUSB_ERROR_NOT_FOUND;
-        errno = ENODATA;  // what the kernel answers when no driver is bound
-    } else {
+    return RecordedCall("libusb_detach_kernel_driver", handle, interfaceNumber, [&](libusb_device& device) -> int {
+        if (!device.attached) {
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
+        if (interfaceNumber != 0 || !device.kernelDriverBound) {
+            errno = ENODATA;  // what the kernel answers when no driver is bound
+            return LIBUSB_ERROR_NOT_FOUND;
+        }
         device.kernelDriverBound = false;
-    }
-    return bus.Record(std::move(event));
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handle, int enable)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    usb_stand_in::Event event = EventOn("libusb_set_auto_detach_kernel_driver", handle->device);
-    event.number = enable;
-    return bus.Record(std::move(event));
+    return RecordedCall("libusb_set_auto_detach_kernel_driver", handle, enable,
+                        [](libusb_device& /*device*/) -> int { return LIBUSB_SUCCESS; });
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfaceNumber)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    libusb_device& device = *handle->device;
-    usb_stand_in::Event event = EventOn("libusb_claim_interface", &device);
-    event.number = interfaceNumber;
-    if (!device.attached) {
-        event.result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (interfaceNumber != 0) {
-        event.result = LIBUSB_ERROR_NOT_FOUND;
-    } else if (device.kernelDriverBound || (device.claimedBy != nullptr && device.claimedBy != handle)) {
-        event.result = LIBUSB_ERROR_BUSY;
-    } else {
+    return RecordedCall("libusb_claim_interface", handle, interfaceNumber, [&](libusb_device& device) -> int {
+        if (!device.attached) {
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
+        if (interfaceNumber != 0) {
+            return LIBUSB_ERROR_NOT_FOUND;
+        }
+        if (device.kernelDriverBound || (device.claimedBy != nullptr && device.claimedBy != handle)) {
+            return LIBUSB_ERROR_BUSY;
+        }
         device.claimedBy = handle;
-    }
-    return bus.Record(std::move(event));
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interfaceNumber)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    libusb_device& device = *handle->device;
-    usb_stand_in::Event event = EventOn("libusb_release_interface", &device);
-    event.number = interfaceNumber;
-    if (interfaceNumber != 0 || device.claimedBy != handle) {
-        event.result = LIBUSB_ERROR_NOT_FOUND;
-    } else if (const auto fault = bus.FailRelease()) {
-        event.result = *fault;
-    } else {
-        device.claimedBy = nullptr;
-        if (!device.attached) {
-            event.result = LIBUSB_ERROR_NO_DEVICE;  // gone with the device, but reported
+    return RecordedCall("libusb_release_interface", handle, interfaceNumber, [&](libusb_device& device) -> int {
+        if (interfaceNumber != 0 || device.claimedBy != handle) {
+            return LIBUSB_ERROR_NOT_FOUND;
         }
-    }
-    return bus.Record(std::move(event));
+        if (const auto fault = TheBus().FailRelease()) {
+            return *fault;
+        }
+        device.claimedBy = nullptr;
+        // Gone with the device, but reported.
+        return device.attached ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+    });
 }
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
@@ -662,121 +660,110 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* /*context
 
 namespace usb_stand_in {
 
-void Reset()
+namespace {
+
+// Runs the query or change on the bus under its lock.
+template <typename Action>
+auto Locked(Action action)
 {
     Bus& bus = TheBus();
     const std::lock_guard lock(bus.mutex);
-    bus.Reset();
+    return action(bus);
+}
+
+}  // namespace
+
+void Reset()
+{
+    Locked([](Bus& bus) { bus.Reset(); });
 }
 
 std::uint8_t Attach(std::uint16_t product)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    return bus.Attach(product);
+    return Locked([&](Bus& bus) { return bus.Attach(product); });
 }
 
 void Detach(std::uint8_t address)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    if (libusb_device* device = bus.Find(address)) {
-        device->attached = false;
-    }
+    Locked([&](Bus& bus) {
+        if (libusb_device* device = bus.Find(address)) {
+            device->attached = false;
+        }
+    });
 }
 
 void FailOpen(int error)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    bus.SetFailOpen(error);
+    Locked([&](Bus& bus) { bus.SetFailOpen(error); });
 }
 
 void FailRelease(int error)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    bus.SetFailRelease(error);
+    Locked([&](Bus& bus) { bus.SetFailRelease(error); });
 }
 
 void FailControl(std::uint8_t request, int error, std::optional<std::uint16_t> value)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    bus.SetFailControl(request, error, value);
+    Locked([&](Bus& bus) { bus.SetFailControl(request, error, value); });
 }
 
 void FailBulkOut(int error)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    bus.SetFailBulkOut(error);
+    Locked([&](Bus& bus) { bus.SetFailBulkOut(error); });
 }
 
 void StallBulkOutAfter(int bytes)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    bus.SetStallBulkOutAfter(bytes);
+    Locked([&](Bus& bus) { bus.SetStallBulkOutAfter(bytes); });
 }
 
 std::vector<Event> Events()
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    return bus.Events();
+    return Locked([](Bus& bus) { return bus.Events(); });
 }
 
 void ClearEvents()
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    bus.ClearEvents();
+    Locked([](Bus& bus) { bus.ClearEvents(); });
 }
 
 std::uint8_t Lines(std::uint8_t address)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    const libusb_device* device = bus.Find(address);
-    return device != nullptr ? static_cast<std::uint8_t>(device->latch & device->bitMask) : 0;
+    return Locked([&](Bus& bus) {
+        const libusb_device* device = bus.Find(address);
+        return device != nullptr ? static_cast<std::uint8_t>(device->latch & device->bitMask) : std::uint8_t{0};
+    });
 }
 
 std::uint8_t BitMode(std::uint8_t address)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    const libusb_device* device = bus.Find(address);
-    return device != nullptr ? device->bitMode : 0;
+    return Locked([&](Bus& bus) {
+        const libusb_device* device = bus.Find(address);
+        return device != nullptr ? device->bitMode : std::uint8_t{0};
+    });
 }
 
 bool KernelDriverBound(std::uint8_t address)
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    const libusb_device* device = bus.Find(address);
-    return device != nullptr && device->kernelDriverBound;
+    return Locked([&](Bus& bus) {
+        const libusb_device* device = bus.Find(address);
+        return device != nullptr && device->kernelDriverBound;
+    });
 }
 
 int LiveContexts()
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    return bus.liveContexts;
+    return Locked([](Bus& bus) { return bus.liveContexts; });
 }
 
 int OpenHandles()
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    return bus.openHandles;
+    return Locked([](Bus& bus) { return bus.openHandles; });
 }
 
 int DeviceReferences()
 {
-    Bus& bus = TheBus();
-    const std::lock_guard lock(bus.mutex);
-    return bus.References();
+    return Locked([](Bus& bus) { return bus.References(); });
 }
 
 }  // namespace usb_stand_in
