@@ -121,7 +121,7 @@ public:
     }
 
 private:
-    std::string ErrorText() const
+    [[nodiscard]] std::string ErrorText() const
     {
         const char* text = ftdi_get_error_string(m_context.get());
         return text != nullptr ? text : "libftdi1 gave no reason";
@@ -215,8 +215,7 @@ void ReportUnknownHandle(const char* action, FT_HANDLE handle)
 }
 
 // Runs the call on the handle's device, or refuses an unknown handle.
-template <typename Call>
-FT_STATUS WithDevice(FT_HANDLE handle, const char* action, Call call)
+template <typename Call> FT_STATUS WithDevice(FT_HANDLE handle, const char* action, Call call)
 {
     Layer& layer = TheLayer();
     const std::lock_guard lock(layer.mutex);

@@ -18,6 +18,6 @@ FTDI_LAYER_API d2xx::FT_STATUS FTAPI FT_Open(int deviceNumber, d2xx::FT_HANDLE* 
 FTDI_LAYER_API d2xx::FT_STATUS FTAPI FT_SetBaudRate(d2xx::FT_HANDLE handle, std::uint32_t baudRate);
 FTDI_LAYER_API d2xx::FT_STATUS FTAPI FT_SetBitMode(d2xx::FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode);
 FTDI_LAYER_API d2xx::FT_STATUS FTAPI FT_Write(d2xx::FT_HANDLE handle, void* buffer, std::uint32_t bytesToWrite,
-                                             std::uint32_t* bytesWritten);
+                                              std::uint32_t* bytesWritten);
 FTDI_LAYER_API d2xx::FT_STATUS FTAPI FT_Close(d2xx::FT_HANDLE handle);
 }

@@ -112,8 +112,8 @@ TEST_F(LayerOpen, IndexCountsFT232RChipsBeforeOtherFtdiChips)
     for (int index = 0; index < 3; ++index) {
         usb_stand_in::ClearEvents();
         FT_HANDLE handle = OpenBoard(index);
-        const auto opens = usb_traffic::Only(usb_stand_in::Events(),
-                                             [](const auto& event) { return event.call == "libusb_open"; });
+        const auto opens =
+            usb_traffic::Only(usb_stand_in::Events(), [](const auto& event) { return event.call == "libusb_open"; });
         ASSERT_EQ(opens.size(), 1U) << "index " << index;
         EXPECT_EQ(opens[0].address, expected.at(static_cast<std::size_t>(index))) << "index " << index;
         EXPECT_EQ(FT_Close(handle), d2xx::FT_OK);
@@ -226,7 +226,8 @@ TEST_F(LayerBitMode, ValueThatIsNoModeIsInvalidParameterWithoutTraffic)
     FT_HANDLE handle = OpenBoard();
     usb_stand_in::ClearEvents();
 
-    const std::string text = StderrOf([&] { EXPECT_EQ(FT_SetBitMode(handle, 0xFF, 0x03), d2xx::FT_INVALID_PARAMETER); });
+    const std::string text =
+        StderrOf([&] { EXPECT_EQ(FT_SetBitMode(handle, 0xFF, 0x03), d2xx::FT_INVALID_PARAMETER); });
 
     EXPECT_THAT(text, HasSubstr("relay board: failed to set bit mode"));
     EXPECT_TRUE(usb_stand_in::Events().empty());
@@ -252,8 +253,8 @@ TEST_F(LayerWrite, BytesGoInOneBulkOutTransferToEndpoint02)
 {
     FT_HANDLE handle = BitBangBoard();
 
-    for (const std::vector<std::uint8_t>& frame : {std::vector<std::uint8_t>{0x05},
-                                                   std::vector<std::uint8_t>{0x01, 0x02, 0x80}}) {
+    for (const std::vector<std::uint8_t>& frame :
+         {std::vector<std::uint8_t>{0x05}, std::vector<std::uint8_t>{0x01, 0x02, 0x80}}) {
         usb_stand_in::ClearEvents();
         std::vector<std::uint8_t> buffer = frame;
         std::uint32_t written = 0;

@@ -82,12 +82,11 @@ TEST_F(PanelOnLibftdi, TypicalUsePutsExactlyTheExpectedRequestsOnTheWire)
     EXPECT_EQ(events.back().call, "libusb_close");
 
     // 300 baud, requested after the claim; then the bit mode, once.
-    const std::size_t claimed = Find(events, [](const Event& event) { return IsCall(event, "libusb_claim_interface"); });
+    const std::size_t claimed =
+        Find(events, [](const Event& event) { return IsCall(event, "libusb_claim_interface"); });
     const std::size_t baud = Find(
         events,
-        [](const Event& event) {
-            return IsVendorRequest(event, kSioSetBaudRate) && event.value == kDivisorFor300Baud;
-        },
+        [](const Event& event) { return IsVendorRequest(event, kSioSetBaudRate) && event.value == kDivisorFor300Baud; },
         claimed);
     ASSERT_LT(baud, events.size()) << "no request for 300 baud";
     const auto bitModes = Only(events, [](const Event& event) { return IsVendorRequest(event, kSioSetBitMode); });
@@ -163,8 +162,8 @@ TEST_F(PanelOnLibftdi, RefusedRequestsEndTheInitialisationAtTheirStep)
 
 TEST_F(PanelOnLibftdi, FailingOrStalledBulkTransferShowsSchreibenFehlerhaft)
 {
-    for (const auto& fault : std::vector<std::function<void()>>{
-             [] { usb_stand_in::FailBulkOut(LIBUSB_ERROR_IO); }, [] { usb_stand_in::StallBulkOutAfter(0); }}) {
+    for (const auto& fault : std::vector<std::function<void()>>{[] { usb_stand_in::FailBulkOut(LIBUSB_ERROR_IO); },
+                                                                [] { usb_stand_in::StallBulkOutAfter(0); }}) {
         usb_stand_in::Reset();
         const std::uint8_t board = usb_stand_in::Attach();
         PanelUnderTest panel;

@@ -15,8 +15,8 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -74,7 +74,8 @@ constexpr std::uint8_t kSyncBitBang = 0x04;
 // so that libusb_free_config_descriptor can free it whole.
 struct ConfigBlock {
     libusb_config_descriptor config{};
-    libusb_interface interface{};
+    libusb_interface interface {
+    };
     libusb_interface_descriptor setting{};
     std::array<libusb_endpoint_descriptor, 2> endpoints{};
 };
@@ -141,7 +142,7 @@ public:
         return attached;
     }
 
-    int References() const
+    [[nodiscard]] int References() const
     {
         int references = 0;
         for (const libusb_device& device : m_devices) {
@@ -158,17 +159,17 @@ public:
     }
 
     // The injected answer for a call, when there is one.
-    std::optional<int> FailOpen() const { return m_failOpen; }
-    std::optional<int> FailRelease() const { return m_failRelease; }
-    std::optional<int> FailControl(std::uint8_t request, std::uint16_t value) const
+    [[nodiscard]] std::optional<int> FailOpen() const { return m_failOpen; }
+    [[nodiscard]] std::optional<int> FailRelease() const { return m_failRelease; }
+    [[nodiscard]] std::optional<int> FailControl(std::uint8_t request, std::uint16_t value) const
     {
         const auto it = std::find_if(m_failControl.begin(), m_failControl.end(), [&](const ControlFault& fault) {
             return fault.request == request && fault.value.value_or(value) == value;
         });
         return it != m_failControl.end() ? std::optional<int>(it->error) : std::nullopt;
     }
-    std::optional<int> FailBulkOut() const { return m_failBulkOut; }
-    std::optional<int> StallBulkOutAfter() const { return m_stallBulkOutAfter; }
+    [[nodiscard]] std::optional<int> FailBulkOut() const { return m_failBulkOut; }
+    [[nodiscard]] std::optional<int> StallBulkOutAfter() const { return m_stallBulkOutAfter; }
 
     void SetFailOpen(int error) { m_failOpen = error; }
     void SetFailRelease(int error) { m_failRelease = error; }
@@ -178,7 +179,7 @@ public:
     }
     void SetFailBulkOut(int error) { m_failBulkOut = error; }
     void SetStallBulkOutAfter(int bytes) { m_stallBulkOutAfter = bytes; }
-    const std::vector<usb_stand_in::Event>& Events() const { return m_events; }
+    [[nodiscard]] const std::vector<usb_stand_in::Event>& Events() const { return m_events; }
     void ClearEvents() { m_events.clear(); }
 
     int liveContexts = 0;
@@ -216,8 +217,7 @@ usb_stand_in::Event EventOn(const char* call, const libusb_device* device)
 
 // One recorded call on the handle's device; `decide` answers it and
 // changes the device, under the bus's lock.
-template <typename Decide>
-int RecordedCall(const char* call, libusb_device_handle* handle, int number, Decide decide)
+template <typename Decide> int RecordedCall(const char* call, libusb_device_handle* handle, int number, Decide decide)
 {
     Bus& bus = TheBus();
     const std::lock_guard lock(bus.mutex);
@@ -371,18 +371,44 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* /*device*/, uint8_t 
         return LIBUSB_ERROR_NOT_FOUND;
     }
     auto* block = new ConfigBlock;
-    block->endpoints[0] = {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, kBulkIn, LIBUSB_TRANSFER_TYPE_BULK,
-                           kMaxPacket, 0, 0, 0, nullptr, 0};
-    block->endpoints[1] = {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, kBulkOut, LIBUSB_TRANSFER_TYPE_BULK,
-                           kMaxPacket, 0, 0, 0, nullptr, 0};
-    block->setting = {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, 0, 0, 2, LIBUSB_CLASS_VENDOR_SPEC, 0xFF, 0xFF,
-                      2, block->endpoints.data(), nullptr, 0};
+    block->endpoints[0] = {LIBUSB_DT_ENDPOINT_SIZE,
+                           LIBUSB_DT_ENDPOINT,
+                           kBulkIn,
+                           LIBUSB_TRANSFER_TYPE_BULK,
+                           kMaxPacket,
+                           0,
+                           0,
+                           0,
+                           nullptr,
+                           0};
+    block->endpoints[1] = {LIBUSB_DT_ENDPOINT_SIZE,
+                           LIBUSB_DT_ENDPOINT,
+                           kBulkOut,
+                           LIBUSB_TRANSFER_TYPE_BULK,
+                           kMaxPacket,
+                           0,
+                           0,
+                           0,
+                           nullptr,
+                           0};
+    block->setting = {LIBUSB_DT_INTERFACE_SIZE,
+                      LIBUSB_DT_INTERFACE,
+                      0,
+                      0,
+                      2,
+                      LIBUSB_CLASS_VENDOR_SPEC,
+                      0xFF,
+                      0xFF,
+                      2,
+                      block->endpoints.data(),
+                      nullptr,
+                      0};
     block->interface = {&block->setting, 1};
-    const auto totalLength = static_cast<std::uint16_t>(LIBUSB_DT_CONFIG_SIZE + LIBUSB_DT_INTERFACE_SIZE +
-                                                        2 * LIBUSB_DT_ENDPOINT_SIZE);
+    const auto totalLength =
+        static_cast<std::uint16_t>(LIBUSB_DT_CONFIG_SIZE + LIBUSB_DT_INTERFACE_SIZE + 2 * LIBUSB_DT_ENDPOINT_SIZE);
     // Bus powered with remote wake-up, 90 mA: the FT232R's defaults.
-    block->config = {LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, totalLength, 1, 1, 0, 0xA0, 45, &block->interface,
-                     nullptr, 0};
+    block->config = {
+        LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, totalLength, 1, 1, 0, 0xA0, 45, &block->interface, nullptr, 0};
     *config = &block->config;
     return LIBUSB_SUCCESS;
 }
@@ -550,8 +576,8 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
     }
     if (!device.attached) {
         event.result = LIBUSB_ERROR_NO_DEVICE;
-    } else if (device.claimedBy != handle) {
-        event.result = LIBUSB_ERROR_NOT_FOUND;  // the interface was never claimed
+    } else if (device.claimedBy != handle || (endpoint != kBulkOut && endpoint != kBulkIn)) {
+        event.result = LIBUSB_ERROR_NOT_FOUND;  // the interface was never claimed, or no such endpoint
     } else if (endpoint == kBulkOut) {
         if (const auto fault = bus.FailBulkOut()) {
             event.result = *fault;
@@ -565,12 +591,10 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
                 device.latch = data[moved - 1];  // each byte drives the lines in turn; the last one stays
             }
         }
-    } else if (endpoint == kBulkIn) {
+    } else {
         moved = std::min(static_cast<int>(kModemStatus.size()), length);
         std::copy_n(kModemStatus.begin(), moved, data);
         event.data.assign(data, data + moved);
-    } else {
-        event.result = LIBUSB_ERROR_NOT_FOUND;
     }
     if (transferred != nullptr) {
         *transferred = moved;
@@ -614,8 +638,8 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
 // refused because nothing on the panel's road uses it.
 libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int isoPackets)
 {
-    const std::size_t size =
-        sizeof(libusb_transfer) + static_cast<std::size_t>(std::max(isoPackets, 0)) * sizeof(libusb_iso_packet_descriptor);
+    const std::size_t size = sizeof(libusb_transfer) +
+                             static_cast<std::size_t>(std::max(isoPackets, 0)) * sizeof(libusb_iso_packet_descriptor);
     return static_cast<libusb_transfer*>(std::calloc(1, size));
 }
 
@@ -663,8 +687,7 @@ namespace usb_stand_in {
 namespace {
 
 // Runs the query or change on the bus under its lock.
-template <typename Action>
-auto Locked(Action action)
+template <typename Action> auto Locked(Action action)
 {
     Bus& bus = TheBus();
     const std::lock_guard lock(bus.mutex);

@@ -25,11 +25,11 @@ inline constexpr std::uint16_t kFT232H = 0x6014;
 
 // One call that reached a device, oldest first.
 struct Event {
-    std::string call;           // the libusb function, e.g. "libusb_claim_interface"
-    int result = 0;                  // what it returned: 0 or bytes moved, or a LIBUSB_ERROR code
-    std::uint8_t address = 0;        // the device's address on the bus
-    int number = -1;                 // interface or configuration, where the call takes one
-    std::uint8_t requestType = 0;    // control transfers
+    std::string call;              // the libusb function, e.g. "libusb_claim_interface"
+    int result = 0;                // what it returned: 0 or bytes moved, or a LIBUSB_ERROR code
+    std::uint8_t address = 0;      // the device's address on the bus
+    int number = -1;               // interface or configuration, where the call takes one
+    std::uint8_t requestType = 0;  // control transfers
     std::uint8_t request = 0;
     std::uint16_t value = 0;
     std::uint16_t index = 0;

@@ -76,14 +76,15 @@ inline std::vector<Event> Only(const std::vector<Event>& events, const std::func
 inline std::size_t Find(const std::vector<Event>& events, const std::function<bool(const Event&)>& match,
                         std::size_t from = 0)
 {
-    const auto it = std::find_if(events.begin() + static_cast<std::ptrdiff_t>(std::min(from, events.size())),
-                                 events.end(), match);
+    const auto it =
+        std::find_if(events.begin() + static_cast<std::ptrdiff_t>(std::min(from, events.size())), events.end(), match);
     return static_cast<std::size_t>(it - events.begin());
 }
 
 inline std::vector<std::string> CallNames(const std::vector<Event>& events)
 {
     std::vector<std::string> names;
+    names.reserve(events.size());
     for (const Event& event : events) {
         names.push_back(event.call);
     }
