@@ -10,6 +10,16 @@ RELAYPANEL_PACKAGES=(
   libusb-1.0-0-dev dpkg-dev file
 )
 
+# Packages for the Windows cross build and its tests under Wine
+# (tools/test-windows): the MinGW-w64 compilers and headers, Wine, and
+# GoogleTest's source, which the cross build compiles for Windows.
+RELAYPANEL_WINDOWS_PACKAGES=(
+  cmake make
+  g++-mingw-w64-x86-64-posix mingw-w64
+  wine wine64
+  googletest
+)
+
 # Installs whichever of the given packages are missing: one apt-get update,
 # then one install. Stops with an explanation when that needs root.
 ensure_packages() {
