@@ -7,6 +7,7 @@ RELAYPANEL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins
   libftdi1-dev
+  libusb-1.0-0-dev dpkg-dev file
 )
 
 # Packages for the Windows cross build and its tests under Wine
