@@ -132,6 +132,9 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
     compact.setPointSize(kFontPointSize);
     setFont(compact);
     setFixedSize(kClientWidth, kClientHeight);
+    // A fixed size has nothing to maximise to; minimising stays.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     // Lines whose top lies inside the window; any further line is out of sight for good.
     const int lineHeight = fontMetrics().lineSpacing();

@@ -37,10 +37,10 @@ public:
     // The status lines kept for drawing, top first: those whose top lies
     // inside the window. Lines printed further down can never be seen in
     // this fixed-size window; they are only counted.
-    const std::vector<QString>& statusLines() const { return m_lines; }
-    std::size_t linesBelowBottom() const { return m_linesBelowBottom; }
+    [[nodiscard]] const std::vector<QString>& statusLines() const { return m_lines; }
+    [[nodiscard]] std::size_t linesBelowBottom() const { return m_linesBelowBottom; }
 
-    const RelayPanel& panel() const { return m_panel; }
+    [[nodiscard]] const RelayPanel& panel() const { return m_panel; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -12,7 +12,7 @@ public:
     WrappingButton(const QString& caption, QWidget* parent);
 
     // Where the caption is drawn: inside the bevel, word-wrapped and centred.
-    QRect captionArea() const;
+    [[nodiscard]] QRect captionArea() const;
     static constexpr int kCaptionFlags = Qt::AlignCenter | Qt::TextWordWrap;
 
 protected:
