@@ -6,7 +6,10 @@
 #include "control/relay_panel.h"
 #include "window/panel_services.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,3 +56,15 @@ struct PanelUnderTest {
     RecordingServices services;
     RelayPanel panel{services};
 };
+
+// Runs a command that must end the program; returns what ended it.
+inline ProgramEnded ExpectEnd(const std::function<void()>& command)
+{
+    try {
+        command();
+    } catch (const ProgramEnded& ended) {
+        return ended;
+    }
+    ADD_FAILURE() << "the program went on";
+    return {};
+}

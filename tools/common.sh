@@ -7,6 +7,17 @@ RELAYPANEL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins
   libftdi1-dev
+  libusb-1.0-0-dev dpkg-dev file
+)
+
+# Packages for the Windows cross build and its tests under Wine
+# (tools/test-windows): the MinGW-w64 compilers and headers, Wine, and
+# GoogleTest's source, which the cross build compiles for Windows.
+RELAYPANEL_WINDOWS_PACKAGES=(
+  cmake make
+  g++-mingw-w64-x86-64-posix mingw-w64
+  wine wine64
+  googletest
 )
 
 # Installs whichever of the given packages are missing: one apt-get update,

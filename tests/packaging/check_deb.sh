@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks what it holds: the program, the
+# driver layer in the private folder, the udev rule, the desktop entry and
+# the icon; nothing of the tests; dependencies from dpkg-shlibdeps.
+#   check_deb.sh <cpack> <build folder> [relaypanel]
+set -euo pipefail
+cpack=$1
+build=$2
+program=${3:-}
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1; then
+    cat "$out/cpack.log" >&2
+    fail "cpack -G DEB failed"
+fi
+debs=("$out"/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one package, found: ${debs[*]}"
+deb=${debs[0]}
+
+files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+expected=(
+    ./usr/lib/relaypanel/libftd2xx.so
+    ./usr/lib/udev/rules.d/70-relaypanel.rules
+    ./usr/share/applications/relaypanel.desktop
+    ./usr/share/icons/hicolor/scalable/apps/relaypanel.svg
+)
+[ -n "$program" ] && expected+=(./usr/bin/relaypanel)
+for file in "${expected[@]}"; do
+    grep -qxF "$file" <<<"$files" || fail "the package lacks $file"
+done
+if grep -E 'probe|virtual|libusb|_test' <<<"$files"; then
+    fail "the package holds test files"
+fi
+
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -q 'libftdi1-2' <<<"$depends" || fail "Depends lacks libftdi1-2 (was dpkg-shlibdeps run?): $depends"
+if [ -n "$program" ]; then
+    grep -q 'libqt6widgets6' <<<"$depends" || fail "Depends lacks libqt6widgets6: $depends"
+    grep -q 'qt6-qpa-plugins' <<<"$depends" || fail "Depends lacks qt6-qpa-plugins: $depends"
+    dpkg-deb -x "$deb" "$out/tree"
+    runpath=$(readelf -d "$out/tree/usr/bin/relaypanel" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
+    [ "$runpath" = '$ORIGIN/../lib/relaypanel' ] || fail "the packaged relaypanel has RUNPATH '$runpath'"
+fi
+dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst to reload udev"
+echo "$(basename "$deb"): ${#expected[@]} files in place; Depends: $depends"
