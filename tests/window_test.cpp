@@ -19,7 +19,6 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <string>
