@@ -1,0 +1,242 @@
+#include "form1.h"
+
+#include "wrapping_button.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFont>
+#include <QFontMetrics>
+#include <QMessageBox>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QProxyStyle>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const QString kCaption = QStringLiteral("FT232 RL  USB Relais Ansteuerung von Tellmar");
+const QString kApplicationTitle = QStringLiteral("pellmon");
+
+// A compact size of its own, so the layout does not follow desktop settings.
+constexpr int kFontPointSize = 8;
+// Between a relay box's indicator and its caption, in pixels.
+constexpr int kBoxIndicatorSpacing = 3;
+// A widened relay box stays this many pixels short of the next one.
+constexpr int kBoxGap = 3;
+
+// The layout is drawn in twips, 15 to a pixel at 96 dots per inch.
+constexpr int Pixels(int twips)
+{
+    return twips / 15;
+}
+
+struct Place {
+    const char* name;
+    const char* caption;
+    int left, top, width, height;  // twips, relative to the client area
+};
+
+constexpr Place kCommand1{"Command1", "Initialisierung USB Schnittstelle", 240, 240, 2295, 1095};
+constexpr Place kAusgabe{"Ausgabe", "Ausgabe", 3000, 240, 2055, 1095};
+constexpr Place kCommand2{"Command2", "Alle Relais abgefallen", 5400, 240, 2055, 1095};
+constexpr Place kCommand3{"Command3", "Schliessen USB Schnittstelle", 8040, 240, 2295, 1095};
+
+constexpr std::array<Place, 8> kBoxes{{
+    {"Check1", "Relais 1", 360, 2400, 855, 1095},
+    {"Check2", "Relais2", 1440, 2400, 735, 1095},
+    {"Check3", "Relais 3", 2400, 2400, 735, 1095},
+    {"Check4", "Relais4", 3360, 2400, 735, 1095},
+    {"Check5", "Relais5", 4320, 2400, 735, 1095},
+    {"Check6", "Relais6", 5280, 2400, 735, 1095},
+    {"Check7", "Relais7", 6240, 2400, 735, 1095},
+    {"Check8", "Relais8", 7200, 2400, 735, 1095},
+}};
+// From relay 2 on the boxes stand this far apart; the last one is given the
+// same room to its right.
+constexpr int kBoxPitch = 960;
+
+// The toolkit's own style, with the relay boxes' captions closer to their
+// indicators so that they fit the classic widths.
+class CompactBoxStyle : public QProxyStyle {
+public:
+    CompactBoxStyle() : QProxyStyle(QApplication::style()->name()) {}
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (metric == PM_CheckBoxLabelSpacing) {
+            return kBoxIndicatorSpacing;
+        }
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+QRect Rectangle(const Place& place)
+{
+    return {Pixels(place.left), Pixels(place.top), Pixels(place.width), Pixels(place.height)};
+}
+
+// Controls are opaque, so they cover the status lines behind them.
+template <typename Control>
+Control* MakeControl(const Place& place, QWidget* parent)
+{
+    auto* control = new Control(QString::fromLatin1(place.caption), parent);
+    control->setObjectName(QString::fromLatin1(place.name));
+    control->setGeometry(Rectangle(place));
+    control->setAutoFillBackground(true);
+    return control;
+}
+
+QPushButton* MakeButton(const Place& place, QWidget* parent)
+{
+    QPushButton* button = MakeControl<WrappingButton>(place, parent);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+// A relay box keeps its left and top; it is widened only where its caption
+// would be cut, and then no further than just short of the next box.
+void WidenForCaption(QCheckBox* box, std::size_t index)
+{
+    const Place& place = kBoxes.at(index);
+    const int nextLeft = index + 1 < kBoxes.size() ? kBoxes.at(index + 1).left : place.left + kBoxPitch;
+    const int widest = Pixels(nextLeft) - Pixels(place.left) - kBoxGap;
+    const int needed = box->sizeHint().width();
+    if (needed > box->width()) {
+        box->resize(std::min(needed, widest), box->height());
+    }
+}
+
+void ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& text)
+{
+    QMessageBox box(icon, kApplicationTitle, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+QString FromText(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+Form1::Form1(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(kCaption);
+    QFont compact = font();
+    compact.setPointSize(kFontPointSize);
+    setFont(compact);
+    setFixedSize(kClientWidth, kClientHeight);
+    // A fixed size has nothing to maximise to; minimising stays.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    // Lines whose top lies inside the window; any further line is out of sight for good.
+    const int lineHeight = fontMetrics().lineSpacing();
+    m_lineCapacity = static_cast<std::size_t>((kClientHeight + lineHeight - 1) / lineHeight);
+    m_lines.reserve(m_lineCapacity);
+
+    CreateControls();
+    WireClicks();
+}
+
+void Form1::CreateControls()
+{
+    m_command1 = MakeButton(kCommand1, this);
+    m_ausgabe = MakeButton(kAusgabe, this);
+    m_command2 = MakeButton(kCommand2, this);
+    m_command3 = MakeButton(kCommand3, this);
+    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
+        m_boxes.at(i) = MakeControl<QCheckBox>(kBoxes.at(i), this);
+    }
+    // A child made after the boxes is deleted after them, so it outlives every box that uses it.
+    auto* boxStyle = new CompactBoxStyle;
+    boxStyle->setParent(this);
+    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
+        m_boxes.at(i)->setStyle(boxStyle);
+        WidenForCaption(m_boxes.at(i), i);
+    }
+
+    setTabOrder(m_command1, m_command3);
+    setTabOrder(m_command3, m_ausgabe);
+    setTabOrder(m_ausgabe, m_command2);
+    setTabOrder(m_command2, m_boxes.front());
+    for (std::size_t i = 1; i < m_boxes.size(); ++i) {
+        setTabOrder(m_boxes.at(i - 1), m_boxes.at(i));
+    }
+    m_command1->setFocus();
+}
+
+// A box runs its toggle on every change of its value, whether the operator
+// clicked it or UntickBox set it, and never when the value stays.
+void Form1::WireClicks()
+{
+    connect(m_command1, &QPushButton::clicked, this, [this] { m_panel.InitInterface(); });
+    connect(m_ausgabe, &QPushButton::clicked, this, [this] { m_panel.SendState(); });
+    connect(m_command2, &QPushButton::clicked, this, [this] { m_panel.ReleaseAll(); });
+    connect(m_command3, &QPushButton::clicked, this, [this] { m_panel.CloseDevice(); });
+    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
+        const int relay = static_cast<int>(i) + 1;
+        connect(m_boxes.at(i), &QCheckBox::toggled, this, [this, relay] { m_panel.ToggleRelay(relay); });
+    }
+}
+
+void Form1::StatusPrint(std::string_view text)
+{
+    if (m_lines.size() >= m_lineCapacity) {
+        ++m_linesBelowBottom;
+        return;
+    }
+    const int lineHeight = fontMetrics().lineSpacing();
+    m_lines.push_back(FromText(text));
+    update(0, static_cast<int>(m_lines.size() - 1) * lineHeight, width(), lineHeight);
+}
+
+void Form1::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    const QFontMetrics metrics = fontMetrics();
+    for (std::size_t i = 0; i < m_lines.size(); ++i) {
+        const int top = static_cast<int>(i) * metrics.lineSpacing();
+        if (event->rect().intersects(QRect(0, top, width(), metrics.lineSpacing()))) {
+            painter.drawText(0, top + metrics.ascent(), m_lines.at(i));
+        }
+    }
+}
+
+void Form1::FailureBox(std::string_view text)
+{
+    ShowMessage(this, QMessageBox::NoIcon, FromText(text));
+}
+
+void Form1::DoFatalError(const DriverFault& fault)
+{
+    ShowMessage(this, QMessageBox::Critical, FromText(DescribeDriverFault(fault)));
+    EndProgram();
+}
+
+// The process ends here and now: no further event, no destructor and no
+// exit handler runs, so nothing closes the device; the window system takes
+// the window away with the process. Only output already written is flushed.
+void Form1::DoEndProgram()
+{
+    std::fflush(nullptr);
+    std::_Exit(kEndedStatus);
+}
+
+int Form1::BoxValue(int relay)
+{
+    return m_boxes.at(static_cast<std::size_t>(relay - 1))->isChecked() ? 1 : 0;
+}
+
+// Setting the value raises the box's toggle at once when the value changes.
+void Form1::UntickBox(int relay)
+{
+    m_boxes.at(static_cast<std::size_t>(relay - 1))->setChecked(false);
+}
