@@ -191,6 +191,7 @@ BENCHMARK_TEMPLATE(BM_DirectWrite, true);
 // passes everything on to the console report.
 class MedianCollector : public benchmark::ConsoleReporter {
 public:
+    MedianCollector() : ConsoleReporter(OO_Tabular) {}  // no colours: the report goes to a log
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
