@@ -37,7 +37,8 @@ TEST(DriverFaultText, NamesTheLibraryOrTheFunction)
     EXPECT_NE(library.find("libftd2xx.so"), std::string::npos);
     EXPECT_NE(library.find("no such file"), std::string::npos);
 
-    const std::string function = DescribeDriverFault({DriverFault::Kind::MissingFunction, "libftd2xx.so", "FT_Write", {}});
+    const std::string function =
+        DescribeDriverFault({DriverFault::Kind::MissingFunction, "libftd2xx.so", "FT_Write", {}});
     EXPECT_NE(function.find("FT_Write"), std::string::npos);
     EXPECT_NE(function.find("libftd2xx.so"), std::string::npos);
 }

@@ -12,8 +12,8 @@ namespace {
 
 std::vector<std::string> InitLines(d2xx::FT_HANDLE handle)
 {
-    return {" FTDI 232 RL erfolgreich geoeffnet", FormatHandleLine(handle),
-            "FTDI 232 Baudrate auf 300 Baud gesetzt", "serieller Bit-Bang Mode erfolgreich gesetzt"};
+    return {" FTDI 232 RL erfolgreich geoeffnet", FormatHandleLine(handle), "FTDI 232 Baudrate auf 300 Baud gesetzt",
+            "serieller Bit-Bang Mode erfolgreich gesetzt"};
 }
 
 std::vector<std::uint8_t> WrittenBytes()

@@ -45,10 +45,10 @@ const std::vector<Expected> kButtons = {
 };
 
 const std::vector<Expected> kBoxes = {
-    {"Check1", "Relais 1", {24, 160, 57, 73}}, {"Check2", "Relais2", {96, 160, 49, 73}},
+    {"Check1", "Relais 1", {24, 160, 57, 73}},  {"Check2", "Relais2", {96, 160, 49, 73}},
     {"Check3", "Relais 3", {160, 160, 49, 73}}, {"Check4", "Relais4", {224, 160, 49, 73}},
-    {"Check5", "Relais5", {288, 160, 49, 73}}, {"Check6", "Relais6", {352, 160, 49, 73}},
-    {"Check7", "Relais7", {416, 160, 49, 73}}, {"Check8", "Relais8", {480, 160, 49, 73}},
+    {"Check5", "Relais5", {288, 160, 49, 73}},  {"Check6", "Relais6", {352, 160, 49, 73}},
+    {"Check7", "Relais7", {416, 160, 49, 73}},  {"Check8", "Relais8", {480, 160, 49, 73}},
 };
 
 std::vector<std::uint8_t> WrittenBytes()
@@ -144,8 +144,7 @@ protected:
     [[nodiscard]] std::vector<QString> InitLines() const
     {
         const auto handle = reinterpret_cast<std::intptr_t>(form.panel().devHandle());
-        return {kOpened, QStringLiteral("FTDI hat den USBHandle : ") + QString::number(handle), kBaudSet,
-                kBitBangSet};
+        return {kOpened, QStringLiteral("FTDI hat den USBHandle : ") + QString::number(handle), kBaudSet, kBitBangSet};
     }
 
     Form1 form;
@@ -319,9 +318,8 @@ TEST_F(WindowClicks, ReleaseAllUnticksBoxesAndEchoesBeforeTheWrite)
 
     std::vector<std::pair<QString, std::size_t>> seenAtToggle;  // echo, bytes written by then
     for (int relay : {2, 8}) {
-        QObject::connect(Box(relay), &QCheckBox::toggled, &form, [&] {
-            seenAtToggle.emplace_back(form.statusLines().back(), vboard_written_count());
-        });
+        QObject::connect(Box(relay), &QCheckBox::toggled, &form,
+                         [&] { seenAtToggle.emplace_back(form.statusLines().back(), vboard_written_count()); });
     }
     Click(Button("Command2"));
 
@@ -522,8 +520,8 @@ TEST(ProgramEnd, RefusedWriteShowsItsBoxThenEnds)
 
 TEST(ProgramEnd, MissingDriverFunctionIsNamedThenEnds)
 {
-    const ChildRun run = RunChild(ChildEnvironment(
-        "LD_LIBRARY_PATH", QStringLiteral(VIRTUAL_BOARD_VARIANTS_DIR) + QStringLiteral("/without-FT_Open")));
+    const ChildRun run = RunChild(ChildEnvironment("LD_LIBRARY_PATH", QStringLiteral(VIRTUAL_BOARD_VARIANTS_DIR) +
+                                                                          QStringLiteral("/without-FT_Open")));
     EXPECT_FALSE(run.crashed) << run.errors;
     EXPECT_EQ(run.exitCode, Form1::kEndedStatus) << run.errors;
     ASSERT_EQ(run.lines.size(), 1U) << run.errors;

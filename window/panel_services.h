@@ -12,9 +12,9 @@
 struct DriverFault {
     enum class Kind { MissingLibrary, MissingFunction };
     Kind kind = Kind::MissingLibrary;
-    std::string library;  // file name of the driver library
-    std::string function; // the missing function (MissingFunction only)
-    std::string reason;   // the loader's own words, when it gave any
+    std::string library;   // file name of the driver library
+    std::string function;  // the missing function (MissingFunction only)
+    std::string reason;    // the loader's own words, when it gave any
 };
 
 // The text the fatal error box shows for a driver fault.

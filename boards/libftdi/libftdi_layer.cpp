@@ -215,7 +215,8 @@ void ReportUnknownHandle(const char* action, FT_HANDLE handle)
 }
 
 // Runs the call on the handle's device, or refuses an unknown handle.
-template <typename Call> FT_STATUS WithDevice(FT_HANDLE handle, const char* action, Call call)
+template <typename Call>
+FT_STATUS WithDevice(FT_HANDLE handle, const char* action, Call call)
 {
     Layer& layer = TheLayer();
     const std::lock_guard lock(layer.mutex);

@@ -217,7 +217,8 @@ usb_stand_in::Event EventOn(const char* call, const libusb_device* device)
 
 // One recorded call on the handle's device; `decide` answers it and
 // changes the device, under the bus's lock.
-template <typename Decide> int RecordedCall(const char* call, libusb_device_handle* handle, int number, Decide decide)
+template <typename Decide>
+int RecordedCall(const char* call, libusb_device_handle* handle, int number, Decide decide)
 {
     Bus& bus = TheBus();
     const std::lock_guard lock(bus.mutex);
@@ -687,7 +688,8 @@ namespace usb_stand_in {
 namespace {
 
 // Runs the query or change on the bus under its lock.
-template <typename Action> auto Locked(Action action)
+template <typename Action>
+auto Locked(Action action)
 {
     Bus& bus = TheBus();
     const std::lock_guard lock(bus.mutex);
