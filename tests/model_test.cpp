@@ -2,9 +2,9 @@
 // virtual board, compared after every action with the reference model in
 // panel_model.h. A divergence is shrunk to the shortest sequence that still
 // diverges and printed as a unit test that replays it.
+#include "board_record.h"
 #include "panel_model.h"
 #include "recording_services.h"
-#include "virtual_board_control.h"
 
 #include <gtest/gtest.h>
 
@@ -292,15 +292,6 @@ std::vector<model::Call> BoardCalls()
     return calls;
 }
 
-std::vector<std::uint32_t> BoardWritten()
-{
-    std::vector<std::uint32_t> bytes;
-    for (std::size_t i = 0; i < vboard_written_count(); ++i) {
-        bytes.push_back(vboard_written_byte(i));
-    }
-    return bytes;
-}
-
 std::string Compare(const PanelUnderTest& t, Ending ending, const model::Panel& m, Handles& handles)
 {
     Comparison c;
@@ -326,7 +317,7 @@ std::string Compare(const PanelUnderTest& t, Ending ending, const model::Panel& 
     c.Check("board baud rate", vboard_baud_rate(), m.board.baudRate);
     c.Check("board bit mask", std::uint32_t{vboard_bit_mask()}, std::uint32_t{m.board.mask});
     c.Check("board bit mode", std::uint32_t{vboard_bit_mode()}, std::uint32_t{m.board.mode});
-    c.Check("bytes written to the relays", BoardWritten(), widen(m.board.written));
+    c.Check("bytes written to the relays", widen(WrittenBytes()), widen(m.board.written));
     c.Check("driver calls", BoardCalls(), m.board.calls);
     return c.Text();
 }

@@ -1,7 +1,7 @@
 // The relay panel on the virtual relay board, through the real binding:
 // interface set-up and close, the output commands and their failures.
+#include "board_record.h"
 #include "recording_services.h"
-#include "virtual_board_control.h"
 
 #include <gtest/gtest.h>
 
@@ -14,24 +14,6 @@ std::vector<std::string> InitLines(d2xx::FT_HANDLE handle)
 {
     return {" FTDI 232 RL erfolgreich geoeffnet", FormatHandleLine(handle), "FTDI 232 Baudrate auf 300 Baud gesetzt",
             "serieller Bit-Bang Mode erfolgreich gesetzt"};
-}
-
-std::vector<std::uint8_t> WrittenBytes()
-{
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < vboard_written_count(); ++i) {
-        bytes.push_back(vboard_written_byte(i));
-    }
-    return bytes;
-}
-
-std::vector<std::string> CallNames()
-{
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < vboard_call_count(); ++i) {
-        names.emplace_back(vboard_call_name(i));
-    }
-    return names;
 }
 
 class PanelOnBoard : public ::testing::Test {

@@ -2,7 +2,7 @@
 // clicks that drive the panel, the status lines, the message boxes and the
 // program's end. A failing driver call ends the process, so those cases run
 // this program again as a child and watch it from outside.
-#include "virtual_board_control.h"
+#include "board_record.h"
 #include "window/form1.h"
 #include "window/wrapping_button.h"
 
@@ -50,15 +50,6 @@ const std::vector<Expected> kBoxes = {
     {"Check5", "Relais5", {288, 160, 49, 73}},  {"Check6", "Relais6", {352, 160, 49, 73}},
     {"Check7", "Relais7", {416, 160, 49, 73}},  {"Check8", "Relais8", {480, 160, 49, 73}},
 };
-
-std::vector<std::uint8_t> WrittenBytes()
-{
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < vboard_written_count(); ++i) {
-        bytes.push_back(vboard_written_byte(i));
-    }
-    return bytes;
-}
 
 // What a message box showed, seen while it was open.
 struct SeenBox {

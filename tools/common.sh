@@ -5,7 +5,7 @@
 RELAYPANEL_PACKAGES=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-qpa-plugins
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   libftdi1-dev
   libusb-1.0-0-dev dpkg-dev file
 )
