@@ -8,6 +8,7 @@ RELAYPANEL_PACKAGES=(
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   libftdi1-dev
   libusb-1.0-0-dev dpkg-dev file
+  umockdev libumockdev-dev
 )
 
 # Packages for the Windows cross build and its tests under Wine

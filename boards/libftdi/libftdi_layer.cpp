@@ -6,11 +6,13 @@
 // Handles are tokens of this layer, never addresses: a zero, unknown or
 // closed handle is refused by looking it up, without being dereferenced.
 // The panel's message boxes carry no reason, so every failed call writes
-// libftdi1's own words to stderr ("relay board: failed to open device: ...").
+// libftdi1's own words to stderr ("relay board: failed to open device: ...");
+// when the board cannot be opened, the layer finds out why and says what to do.
 
 #include "libftdi_layer.h"
 
 #include <ftdi.h>
+#include <libusb.h>
 
 #include <array>
 #include <bit>
@@ -35,6 +37,10 @@ constexpr int kFtdiVendor = 0x0403;
 constexpr std::array<int, 5> kFtdiProducts = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 // The fastest rate of the FT232R; libftdi1 judges the rates below it.
 constexpr std::uint32_t kMaxBaudRate = 3000000;
+// What ftdi_usb_open_dev returns when libusb_open, or claiming the interface,
+// failed.
+constexpr int kFtdiOpenFailed = -4;
+constexpr int kFtdiClaimFailed = -5;
 
 void Report(const char* action, const std::string& reason)
 {
@@ -130,6 +136,42 @@ private:
     FtdiContext m_context;
 };
 
+// libftdi1 names only the step that failed ("libusb_open() failed"), not the
+// cause. Taking the same steps again with libusb gives the cause; the reason
+// then says what the operator can do about it.
+std::string OpenFailureReason(libusb_device* device, int step, const char* libftdiText)
+{
+    std::string said = libftdiText != nullptr ? libftdiText : "libftdi1 gave no reason";
+    if (step != kFtdiOpenFailed && step != kFtdiClaimFailed) {
+        return said;
+    }
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", unsigned{libusb_get_bus_number(device)},
+                  unsigned{libusb_get_device_address(device)});
+    libusb_device_handle* handle = nullptr;
+    int cause = libusb_open(device, &handle);
+    if (cause == LIBUSB_SUCCESS) {
+        cause = libusb_claim_interface(handle, 0);
+        if (cause == LIBUSB_SUCCESS) {
+            libusb_release_interface(handle, 0);
+        }
+        libusb_close(handle);
+    }
+    switch (cause) {
+    case LIBUSB_ERROR_ACCESS:
+        return "no permission to use the USB device " + std::string(node) + " (" + said +
+               "): install the udev rule 70-relaypanel.rules and plug the board in again; see \"When Open failed "
+               "appears\" in the README";
+    case LIBUSB_ERROR_BUSY:
+        return "the board is in use by another program (" + said + "): close the other relay panel, or whatever else " +
+               "holds " + node + ", and try again";
+    case LIBUSB_ERROR_NO_DEVICE:
+        return "the board went away while it was being opened (" + said + "): plug it in again";
+    default:
+        return said;
+    }
+}
+
 // Opens the index-th FTDI device; on success the device is handed over.
 FT_STATUS OpenFtdiDevice(int index, std::unique_ptr<FtdiDevice>& device)
 {
@@ -155,13 +197,16 @@ FT_STATUS OpenFtdiDevice(int index, std::unique_ptr<FtdiDevice>& device)
         }
     }
     if (index < 0 || static_cast<std::size_t>(index) >= found.size()) {
-        Report("open device", "device not found: no FTDI device with index " + std::to_string(index) + " (" +
-                                  std::to_string(found.size()) + " attached)");
+        Report("open device", "no relay board found: no FTDI device with index " + std::to_string(index) + " (" +
+                                  std::to_string(found.size()) +
+                                  " attached): check that the board is plugged in and that lsusb lists 0403:6001");
         return d2xx::FT_DEVICE_NOT_FOUND;
     }
     // Detaches the kernel's serial driver and claims the interface.
-    if (ftdi_usb_open_dev(context.get(), found[static_cast<std::size_t>(index)]) != 0) {
-        Report("open device", ftdi_get_error_string(context.get()));
+    libusb_device* const chosen = found[static_cast<std::size_t>(index)];
+    const int step = ftdi_usb_open_dev(context.get(), chosen);
+    if (step != 0) {
+        Report("open device", OpenFailureReason(chosen, step, ftdi_get_error_string(context.get())));
         return d2xx::FT_DEVICE_NOT_OPENED;
     }
     device = std::make_unique<FtdiDevice>(std::move(context));

@@ -1,14 +1,14 @@
 // The relay panel on the open driver layer, bound by name through Module1 as
-// the program binds it, with the real libftdi1 beneath: what the panel's
-// commands put on the USB, and what the operator sees when the board fails.
+// the program binds it, with the real libftdi1 and libusb beneath and an
+// emulated FT232R beneath them: what the panel's commands put on the USB,
+// and what the operator sees when the board fails.
 #include "../recording_services.h"
-#include "usb_traffic.h"
+#include "emulated_ft232r.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <libusb.h>
-
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,19 +16,14 @@
 
 namespace {
 
+using testing::AllOf;
 using testing::ElementsAre;
+using testing::Field;
 using testing::HasSubstr;
-using usb_stand_in::Event;
-using namespace usb_traffic;
+using namespace usb_emulation;
 
 class PanelOnLibftdi : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        usb_stand_in::Reset();
-        m_board = usb_stand_in::Attach();
-    }
-
     struct Outcome {
         bool ended = false;
         std::string stderrText;
@@ -48,9 +43,37 @@ protected:
         return outcome;
     }
 
-    std::uint8_t m_board = 0;
+    std::vector<std::vector<std::uint8_t>> BytesSent() const
+    {
+        std::vector<std::vector<std::uint8_t>> sent;
+        for (const Event& event : m_bus.Events()) {
+            if (event.call == Call::BulkOut) {
+                sent.push_back(event.data);
+            }
+        }
+        return sent;
+    }
+
+    EmulatedBus m_bus;
+    int m_board = m_bus.Plug();
     PanelUnderTest t;
 };
+
+auto Request(std::uint8_t request, std::uint16_t value)
+{
+    return AllOf(Field(&Event::call, Call::Control), Field(&Event::request, request), Field(&Event::value, value),
+                 Field(&Event::error, 0));
+}
+
+auto OnInterfaceZero(Call call)
+{
+    return AllOf(Field(&Event::call, call), Field(&Event::interface, 0), Field(&Event::error, 0));
+}
+
+auto BulkOut(const std::vector<std::uint8_t>& bytes)
+{
+    return AllOf(Field(&Event::call, Call::BulkOut), Field(&Event::data, bytes), Field(&Event::error, 0));
+}
 
 TEST_F(PanelOnLibftdi, TypicalUsePutsExactlyTheExpectedRequestsOnTheWire)
 {
@@ -58,126 +81,86 @@ TEST_F(PanelOnLibftdi, TypicalUsePutsExactlyTheExpectedRequestsOnTheWire)
     t.services.ClickBox(1);
     t.services.ClickBox(3);
     t.panel.SendState();
-    EXPECT_EQ(usb_stand_in::Lines(m_board), 0x05);  // relays 1 and 3 pull in
     t.services.ClickBox(2);
     t.panel.ReleaseAll();
-    EXPECT_EQ(usb_stand_in::Lines(m_board), 0x00);
     t.panel.CloseDevice();
 
     EXPECT_TRUE(t.services.boxes.empty());
     ASSERT_EQ(t.services.lines.size(), 10U);
     EXPECT_EQ(t.services.lines[1], FormatHandleLine(t.panel.devHandle()));
-
-    const std::vector<Event> events = usb_stand_in::Events();
-    // The session: opened, interface 0 claimed ... released, closed.
-    const auto session = Only(events, [](const Event& event) {
-        return event.call == "libusb_open" || event.call == "libusb_claim_interface" ||
-               event.call == "libusb_release_interface" || event.call == "libusb_close";
-    });
-    EXPECT_THAT(CallNames(session),
-                ElementsAre("libusb_open", "libusb_claim_interface", "libusb_release_interface", "libusb_close"));
-    for (const Event& event : session) {
-        EXPECT_EQ(event.result, LIBUSB_SUCCESS) << testing::PrintToString(event);
-    }
-    EXPECT_EQ(events.back().call, "libusb_close");
-
-    // 300 baud, requested after the claim; then the bit mode, once.
-    const std::size_t claimed =
-        Find(events, [](const Event& event) { return IsCall(event, "libusb_claim_interface"); });
-    const std::size_t baud = Find(
-        events,
-        [](const Event& event) { return IsVendorRequest(event, kSioSetBaudRate) && event.value == kDivisorFor300Baud; },
-        claimed);
-    ASSERT_LT(baud, events.size()) << "no request for 300 baud";
-    const auto bitModes = Only(events, [](const Event& event) { return IsVendorRequest(event, kSioSetBitMode); });
-    ASSERT_EQ(bitModes.size(), 1U);
-    EXPECT_EQ(bitModes[0].value, kAsyncBitBangAllLines);
-    const std::size_t bitMode = Find(events, [](const Event& event) { return IsVendorRequest(event, kSioSetBitMode); });
-    EXPECT_GT(bitMode, baud);
-
-    // One bulk OUT per command, each one byte, after the bit mode and
-    // before the release; no other bulk transfer at all.
-    const auto bulk = Only(events, [](const Event& event) { return IsCall(event, "libusb_bulk_transfer"); });
-    ASSERT_EQ(bulk.size(), 2U);
-    for (const Event& event : bulk) {
-        EXPECT_EQ(event.endpoint, kBulkOut);
-        EXPECT_EQ(event.transferred, 1);
-    }
-    EXPECT_EQ(bulk[0].data, std::vector<std::uint8_t>{0x05});
-    EXPECT_EQ(bulk[1].data, std::vector<std::uint8_t>{0x00});
-    EXPECT_GT(Find(events, IsBulkOut), bitMode);
-    EXPECT_LT(Find(events, IsBulkOut, Find(events, IsBulkOut) + 1),
-              Find(events, [](const Event& event) { return IsCall(event, "libusb_release_interface"); }));
+    // Opening as libftdi1 does it (no serial driver to detach, reset, 9600
+    // baud), then 300 baud and bit-bang on all lines; relays 1 and 3 pull
+    // in, all drop out; the interface is given back.
+    EXPECT_THAT(m_bus.Events(),
+                ElementsAre(Field(&Event::call, Call::Detach), OnInterfaceZero(Call::Claim), Request(kSioReset, 0),
+                            Request(kSioSetBaudRate, kDivisorFor9600Baud), Request(kSioSetBaudRate, kDivisorFor300Baud),
+                            Request(kSioSetBitMode, kAsyncBitBangAllLines), BulkOut({0x05}), BulkOut({0x00}),
+                            OnInterfaceZero(Call::Release)));
 }
 
-TEST_F(PanelOnLibftdi, NoBoardShowsOpenFailedAndTheReasonGoesToStderr)
+TEST(PanelOnLibftdiWithoutBoard, ShowsOpenFailedAndTheReasonGoesToStderr)
 {
-    usb_stand_in::Detach(m_board);
+    const EmulatedBus empty;
+    PanelUnderTest t;
 
-    const Outcome outcome = Run([&] { t.panel.InitInterface(); });
+    const std::string text = StderrOf([&] { ExpectEnd([&] { t.panel.InitInterface(); }); });
 
-    EXPECT_TRUE(outcome.ended);
     EXPECT_THAT(t.services.boxes, ElementsAre("Open failed"));
     EXPECT_TRUE(t.services.lines.empty());
-    EXPECT_THAT(outcome.stderrText, HasSubstr("relay board: failed to open device: device not found"));
+    EXPECT_THAT(text, HasSubstr("relay board: failed to open device: no relay board found"));
 }
 
-TEST_F(PanelOnLibftdi, NoPermissionShowsOpenFailedAndLibftdiReasonOnStderr)
+TEST_F(PanelOnLibftdi, NoPermissionShowsOpenFailedAndTheWayOutOnStderr)
 {
-    usb_stand_in::FailOpen(LIBUSB_ERROR_ACCESS);
+    m_bus.DenyAccess(m_board);
+
+    Outcome outcome;
+    {
+        const WithoutFileAccessOverride user;
+        outcome = Run([&] { t.panel.InitInterface(); });
+    }
+
+    EXPECT_TRUE(outcome.ended);
+    EXPECT_THAT(t.services.boxes, ElementsAre("Open failed"));
+    EXPECT_THAT(outcome.stderrText, AllOf(HasSubstr("no permission"), HasSubstr("70-relaypanel.rules")));
+}
+
+TEST_F(PanelOnLibftdi, RefusedBaudRateEndsTheInitialisationAtThatStep)
+{
+    // 300 baud refused; the 9600 baud of the opening still goes through.
+    m_bus.FailControl(kSioSetBaudRate, EPIPE, kDivisorFor300Baud);
 
     const Outcome outcome = Run([&] { t.panel.InitInterface(); });
 
     EXPECT_TRUE(outcome.ended);
-    EXPECT_THAT(t.services.boxes, ElementsAre("Open failed"));
-    EXPECT_THAT(outcome.stderrText, HasSubstr("relay board: failed to open device: libusb_open() failed"));
+    EXPECT_THAT(t.services.boxes, ElementsAre("Baudraten Einstellungsfehler"));
+    EXPECT_EQ(t.services.lines.size(), 2U);
+    EXPECT_THAT(outcome.stderrText, HasSubstr("failed to set baud rate: Setting new baudrate failed"));
 }
 
-TEST_F(PanelOnLibftdi, RefusedRequestsEndTheInitialisationAtTheirStep)
+TEST_F(PanelOnLibftdi, RefusedBitModeEndsTheInitialisationAtThatStep)
 {
-    struct Step {
-        std::uint8_t request;
-        std::uint16_t value;
-        const char* box;
-        std::size_t linesBefore;
-        const char* reason;
-    };
-    for (const Step& step : {Step{kSioSetBaudRate, kDivisorFor300Baud, "Baudraten Einstellungsfehler", 2,
-                                  "failed to set baud rate: Setting new baudrate failed"},
-                             Step{kSioSetBitMode, kAsyncBitBangAllLines, "Bitmode fehlerhaft gesetzt", 3,
-                                  "failed to set bit mode: unable to configure bitbang mode"}}) {
-        usb_stand_in::Reset();
-        usb_stand_in::Attach();
-        usb_stand_in::FailControl(step.request, LIBUSB_ERROR_PIPE, step.value);
-        PanelUnderTest panel;
+    m_bus.FailControl(kSioSetBitMode, EPIPE);
 
-        const Outcome outcome = Run([&] { panel.panel.InitInterface(); });
+    const Outcome outcome = Run([&] { t.panel.InitInterface(); });
 
-        EXPECT_TRUE(outcome.ended) << step.box;
-        EXPECT_THAT(panel.services.boxes, ElementsAre(step.box));
-        EXPECT_EQ(panel.services.lines.size(), step.linesBefore) << step.box;
-        EXPECT_THAT(outcome.stderrText, HasSubstr(step.reason));
-    }
+    EXPECT_TRUE(outcome.ended);
+    EXPECT_THAT(t.services.boxes, ElementsAre("Bitmode fehlerhaft gesetzt"));
+    EXPECT_EQ(t.services.lines.size(), 3U);
+    EXPECT_THAT(outcome.stderrText, HasSubstr("failed to set bit mode: unable to configure bitbang mode"));
 }
 
-TEST_F(PanelOnLibftdi, FailingOrStalledBulkTransferShowsSchreibenFehlerhaft)
+TEST_F(PanelOnLibftdi, FailingBulkTransferShowsSchreibenFehlerhaft)
 {
-    for (const auto& fault : std::vector<std::function<void()>>{[] { usb_stand_in::FailBulkOut(LIBUSB_ERROR_IO); },
-                                                                [] { usb_stand_in::StallBulkOutAfter(0); }}) {
-        usb_stand_in::Reset();
-        const std::uint8_t board = usb_stand_in::Attach();
-        PanelUnderTest panel;
-        panel.panel.InitInterface();
-        panel.services.ClickBox(4);
-        fault();
+    t.panel.InitInterface();
+    t.services.ClickBox(4);
+    m_bus.FailBulkOut(EPROTO);
 
-        const Outcome outcome = Run([&] { panel.panel.SendState(); });
+    const Outcome outcome = Run([&] { t.panel.SendState(); });
 
-        EXPECT_TRUE(outcome.ended);
-        EXPECT_THAT(panel.services.boxes, ElementsAre("Schreiben fehlerhaft"));
-        EXPECT_THAT(outcome.stderrText, HasSubstr("relay board: failed to write: usb bulk write failed"));
-        EXPECT_EQ(usb_stand_in::Lines(board), 0);
-    }
+    EXPECT_TRUE(outcome.ended);
+    EXPECT_THAT(t.services.boxes, ElementsAre("Schreiben fehlerhaft"));
+    EXPECT_THAT(outcome.stderrText, HasSubstr("relay board: failed to write: usb bulk write failed"));
 }
 
 TEST_F(PanelOnLibftdi, ClosedHandleIsRefusedWithoutReachingTheBoard)
@@ -185,7 +168,7 @@ TEST_F(PanelOnLibftdi, ClosedHandleIsRefusedWithoutReachingTheBoard)
     t.panel.InitInterface();
     t.panel.CloseDevice();
     EXPECT_TRUE(t.services.boxes.empty());
-    usb_stand_in::ClearEvents();
+    m_bus.ClearEvents();
 
     // A second close goes on; a send after the close ends the program.
     const Outcome close = Run([&] { t.panel.CloseDevice(); });
@@ -196,7 +179,7 @@ TEST_F(PanelOnLibftdi, ClosedHandleIsRefusedWithoutReachingTheBoard)
     EXPECT_THAT(t.services.boxes, ElementsAre("Schliessen FTDI Schaltkreis fehlerhaft", "Schreiben fehlerhaft"));
 
     EXPECT_THAT(close.stderrText + send.stderrText, HasSubstr("is not an open device"));
-    EXPECT_TRUE(usb_stand_in::Events().empty());
+    EXPECT_TRUE(m_bus.Events().empty());
 }
 
 TEST_F(PanelOnLibftdi, CloseBeforeAnyInitialisationRefusesHandleZero)
@@ -206,7 +189,7 @@ TEST_F(PanelOnLibftdi, CloseBeforeAnyInitialisationRefusesHandleZero)
     EXPECT_FALSE(outcome.ended);
     EXPECT_THAT(t.services.boxes, ElementsAre("Schliessen FTDI Schaltkreis fehlerhaft"));
     EXPECT_THAT(outcome.stderrText, HasSubstr("handle 0 is not an open device"));
-    EXPECT_TRUE(usb_stand_in::Events().empty());
+    EXPECT_TRUE(m_bus.Events().empty());
 }
 
 TEST_F(PanelOnLibftdi, InitialisingAgainAfterCloseOpensWithANewHandle)
@@ -219,7 +202,7 @@ TEST_F(PanelOnLibftdi, InitialisingAgainAfterCloseOpensWithANewHandle)
     EXPECT_NE(t.panel.devHandle(), first);
     t.services.ClickBox(8);
     t.panel.SendState();
-    EXPECT_EQ(usb_stand_in::Lines(m_board), 0x80);
+    EXPECT_THAT(BytesSent(), ElementsAre(std::vector<std::uint8_t>{0x80}));
     t.panel.CloseDevice();
     EXPECT_TRUE(t.services.boxes.empty());
 }
@@ -232,7 +215,7 @@ TEST_F(PanelOnLibftdi, InitialisingAgainWhileOpenShowsOpenFailed)
 
     EXPECT_TRUE(outcome.ended);
     EXPECT_THAT(t.services.boxes, ElementsAre("Open failed"));
-    EXPECT_THAT(outcome.stderrText, HasSubstr("unable to claim usb device"));
+    EXPECT_THAT(outcome.stderrText, HasSubstr("in use by another program"));
 }
 
 }  // namespace
