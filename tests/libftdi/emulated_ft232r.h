@@ -6,7 +6,7 @@
 // told to fail.
 //
 // libumockdev-preload.so.0 must be preloaded from the process's start (ctest
-// starts the tests through it). Without it libusb would look at the real
+// starts the tests with it). Without it libusb would look at the real
 // machine and could reach a real board, so no emulation is made then: the
 // constructor throws, and every test that needs one fails saying so.
 #pragma once
