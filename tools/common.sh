@@ -8,6 +8,7 @@ RELAYPANEL_PACKAGES=(
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   libftdi1-dev
   libusb-1.0-0-dev dpkg-dev file
+  lintian appstream desktop-file-utils
 )
 
 # Packages for the Windows cross build and its tests under Wine
@@ -42,9 +43,11 @@ ensure_packages() {
   apt-get install -y --no-install-recommends "${missing[@]}" || return 1
 }
 
-# Configures and builds one preset.
+# Configures and builds one preset: every target, or only the ones named.
+#   configure_and_build <preset> [target...]
 configure_and_build() {
   local preset=$1
+  shift
   cmake --preset "$preset" >/dev/null || return 1
-  cmake --build --preset "$preset" || return 1
+  cmake --build --preset "$preset" ${1:+--target "$@"} || return 1
 }
