@@ -7,7 +7,7 @@
 //   window_probe echo N    Form1: after its first frame, N clicks on the relay
 //                          boxes (N echo lines), then a repaint; prints the
 //                          resident set size in bytes and the time the clicks took.
-#include "window/form1.h"
+#include "window/qt/form1.h"
 
 #include <QApplication>
 #include <QCheckBox>
