@@ -10,6 +10,8 @@ RELAYPANEL_PACKAGES=(
   libusb-1.0-0-dev dpkg-dev file
   lintian appstream desktop-file-utils
 )
+# tools/bench measures start-up on Qt's xcb platform too, on a virtual X server.
+RELAYPANEL_BENCH_PACKAGES=(xvfb)
 
 # Packages for the Windows cross build and its tests under Wine
 # (tools/test-windows): the MinGW-w64 compilers and headers, Wine, and
