@@ -1,5 +1,5 @@
 // One start of a window for the window benchmarks (run by window_bench,
-// offscreen):
+// offscreen or on an X server):
 //   window_probe form1     the panel's window, as the relaypanel program makes it
 //   window_probe bare      a bare window of the same size with twelve plain controls
 // Each prints the CLOCK_MONOTONIC time in nanoseconds at which its first
