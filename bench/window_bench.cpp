@@ -110,8 +110,8 @@ int main(int argc, char* argv[])
     }
     const std::string probe = argv[1];
     const std::string platform = argv[2];
-    // A start takes some 10 to 30 ms and varies by milliseconds with the
-    // machine's load; fewer than some 40 pairs let the ratio swing by 0.1.
+    // A start takes some 10 to 50 ms and varies by milliseconds with the
+    // machine's load: the more pairs, the steadier the medians.
     const int runs = argc >= 4 ? std::max(10, std::atoi(argv[3])) : 41;
     setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
 
