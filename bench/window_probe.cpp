@@ -1,5 +1,5 @@
 // One start of a window for the window benchmarks (run by window_bench,
-// offscreen):
+// offscreen or on an X server):
 //   window_probe form1     the panel's window, as the relaypanel program makes it
 //   window_probe bare      a bare window of the same size with twelve plain controls
 // Each prints the CLOCK_MONOTONIC time in nanoseconds at which its first
@@ -7,7 +7,7 @@
 //   window_probe echo N    Form1: after its first frame, N clicks on the relay
 //                          boxes (N echo lines), then a repaint; prints the
 //                          resident set size in bytes and the time the clicks took.
-#include "window/form1.h"
+#include "window/qt/form1.h"
 
 #include <QApplication>
 #include <QCheckBox>

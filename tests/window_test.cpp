@@ -3,8 +3,8 @@
 // program's end. A failing driver call ends the process, so those cases run
 // this program again as a child and watch it from outside.
 #include "board_record.h"
-#include "window/form1.h"
-#include "window/wrapping_button.h"
+#include "window/qt/form1.h"
+#include "window/qt/wrapping_button.h"
 
 #include <gtest/gtest.h>
 

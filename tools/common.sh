@@ -9,7 +9,10 @@ RELAYPANEL_PACKAGES=(
   libftdi1-dev
   libusb-1.0-0-dev dpkg-dev file
   umockdev libumockdev-dev
+  lintian appstream desktop-file-utils
 )
+# tools/bench measures start-up on Qt's xcb platform too, on a virtual X server.
+RELAYPANEL_BENCH_PACKAGES=(xvfb)
 
 # Packages for the Windows cross build and its tests under Wine
 # (tools/test-windows): the MinGW-w64 compilers and headers, Wine, and
@@ -43,9 +46,11 @@ ensure_packages() {
   apt-get install -y --no-install-recommends "${missing[@]}" || return 1
 }
 
-# Configures and builds one preset.
+# Configures and builds one preset: every target, or only the ones named.
+#   configure_and_build <preset> [target...]
 configure_and_build() {
   local preset=$1
+  shift
   cmake --preset "$preset" >/dev/null || return 1
-  cmake --build --preset "$preset" || return 1
+  cmake --build --preset "$preset" ${1:+--target "$@"} || return 1
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks what it holds: the program, the
-# driver layer in the private folder, the udev rule, the desktop entry and
-# the icon; nothing of the tests; dependencies from dpkg-shlibdeps.
+# driver layer in the private folder, the udev rule, the desktop entry, the
+# AppStream metadata, the icon and the documents; nothing of the tests;
+# dependencies from dpkg-shlibdeps. lintian must find no error or warning,
+# and the desktop entry and the metadata must validate as installed.
 #   check_deb.sh <cpack> <build folder> [relaypanel]
 set -euo pipefail
 cpack=$1
@@ -23,8 +25,12 @@ files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 expected=(
     ./usr/lib/relaypanel/libftd2xx.so
     ./usr/lib/udev/rules.d/70-relaypanel.rules
-    ./usr/share/applications/relaypanel.desktop
+    ./usr/share/applications/invalid.relaypanel.RelayPanel.desktop
+    ./usr/share/metainfo/invalid.relaypanel.RelayPanel.metainfo.xml
     ./usr/share/icons/hicolor/scalable/apps/relaypanel.svg
+    ./usr/share/man/man1/relaypanel.1.gz
+    ./usr/share/doc/relaypanel/copyright
+    ./usr/share/doc/relaypanel/changelog.gz
 )
 [ -n "$program" ] && expected+=(./usr/bin/relaypanel)
 for file in "${expected[@]}"; do
@@ -44,4 +50,23 @@ if [ -n "$program" ]; then
     [ "$runpath" = '$ORIGIN/../lib/relaypanel' ] || fail "the packaged relaypanel has RUNPATH '$runpath'"
 fi
 dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst to reload udev"
+if dpkg-deb -f "$deb" Description | grep -q '^ *;'; then
+    fail "a line of the description begins with ';'"
+fi
+
+if ! lintian --fail-on error,warning "$deb" >"$out/lintian.log" 2>&1; then
+    cat "$out/lintian.log" >&2
+    fail "lintian finds errors or warnings"
+fi
+[ -d "$out/tree" ] || dpkg-deb -x "$deb" "$out/tree"
+desktop-file-validate "$out"/tree/usr/share/applications/*.desktop >"$out/desktop.log" 2>&1 || true
+if [ -s "$out/desktop.log" ]; then
+    cat "$out/desktop.log" >&2
+    fail "desktop-file-validate finds fault with the desktop entry"
+fi
+# Checks the metadata against the tree too: the desktop entry it launches must be there.
+appstreamcli validate-tree --no-net "$out/tree" >"$out/appstream.log" 2>&1 || {
+    cat "$out/appstream.log" >&2
+    fail "appstreamcli does not accept the AppStream metadata"
+}
 echo "$(basename "$deb"): ${#expected[@]} files in place; Depends: $depends"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "control/relay_panel.h"
+#include "window/form1_layout.h"
 #include "window/panel_services.h"
 
 #include <QString>
@@ -21,8 +22,9 @@ class Form1 : public QWidget, public PanelServices {
     Q_OBJECT
 
 public:
-    static constexpr int kClientWidth = 721;
-    static constexpr int kClientHeight = 351;
+    // The client area in pixels; Qt scales the window for the screen itself.
+    static constexpr int kClientWidth = form1_layout::ToPixels(form1_layout::kClientWidth, 96);
+    static constexpr int kClientHeight = form1_layout::ToPixels(form1_layout::kClientHeight, 96);
     // The exit status of a process ended by EndProgram or FatalError.
     static constexpr int kEndedStatus = 1;
 

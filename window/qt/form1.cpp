@@ -17,8 +17,10 @@
 
 namespace {
 
-const QString kCaption = QStringLiteral("FT232 RL  USB Relais Ansteuerung von Tellmar");
-const QString kApplicationTitle = QStringLiteral("pellmon");
+namespace layout = form1_layout;
+
+const QString kCaption = QString::fromLatin1(layout::kCaption);
+const QString kApplicationTitle = QString::fromLatin1(layout::kApplicationTitle);
 
 // A compact size of its own, so the layout does not follow desktop settings.
 constexpr int kFontPointSize = 8;
@@ -27,36 +29,12 @@ constexpr int kBoxIndicatorSpacing = 3;
 // A widened relay box stays this many pixels short of the next one.
 constexpr int kBoxGap = 3;
 
-// The layout is drawn in twips, 15 to a pixel at 96 dots per inch.
+// Qt scales the whole window itself, so the layout is drawn at 96 dots per inch.
+constexpr int kDotsPerInch = 96;
 constexpr int Pixels(int twips)
 {
-    return twips / 15;
+    return layout::ToPixels(twips, kDotsPerInch);
 }
-
-struct Place {
-    const char* name;
-    const char* caption;
-    int left, top, width, height;  // twips, relative to the client area
-};
-
-constexpr Place kCommand1{"Command1", "Initialisierung USB Schnittstelle", 240, 240, 2295, 1095};
-constexpr Place kAusgabe{"Ausgabe", "Ausgabe", 3000, 240, 2055, 1095};
-constexpr Place kCommand2{"Command2", "Alle Relais abgefallen", 5400, 240, 2055, 1095};
-constexpr Place kCommand3{"Command3", "Schliessen USB Schnittstelle", 8040, 240, 2295, 1095};
-
-constexpr std::array<Place, 8> kBoxes{{
-    {"Check1", "Relais 1", 360, 2400, 855, 1095},
-    {"Check2", "Relais2", 1440, 2400, 735, 1095},
-    {"Check3", "Relais 3", 2400, 2400, 735, 1095},
-    {"Check4", "Relais4", 3360, 2400, 735, 1095},
-    {"Check5", "Relais5", 4320, 2400, 735, 1095},
-    {"Check6", "Relais6", 5280, 2400, 735, 1095},
-    {"Check7", "Relais7", 6240, 2400, 735, 1095},
-    {"Check8", "Relais8", 7200, 2400, 735, 1095},
-}};
-// From relay 2 on the boxes stand this far apart; the last one is given the
-// same room to its right.
-constexpr int kBoxPitch = 960;
 
 // The toolkit's own style, with the relay boxes' captions closer to their
 // indicators so that they fit the classic widths.
@@ -73,14 +51,14 @@ public:
     }
 };
 
-QRect Rectangle(const Place& place)
+QRect Rectangle(const layout::Control& place)
 {
     return {Pixels(place.left), Pixels(place.top), Pixels(place.width), Pixels(place.height)};
 }
 
 // Controls are opaque, so they cover the status lines behind them.
 template <typename Control>
-Control* MakeControl(const Place& place, QWidget* parent)
+Control* MakeControl(const layout::Control& place, QWidget* parent)
 {
     auto* control = new Control(QString::fromLatin1(place.caption), parent);
     control->setObjectName(QString::fromLatin1(place.name));
@@ -89,7 +67,7 @@ Control* MakeControl(const Place& place, QWidget* parent)
     return control;
 }
 
-QPushButton* MakeButton(const Place& place, QWidget* parent)
+QPushButton* MakeButton(const layout::Control& place, QWidget* parent)
 {
     QPushButton* button = MakeControl<WrappingButton>(place, parent);
     button->setAutoDefault(false);
@@ -101,9 +79,8 @@ QPushButton* MakeButton(const Place& place, QWidget* parent)
 // would be cut, and then no further than just short of the next box.
 void WidenForCaption(QCheckBox* box, std::size_t index)
 {
-    const Place& place = kBoxes.at(index);
-    const int nextLeft = index + 1 < kBoxes.size() ? kBoxes.at(index + 1).left : place.left + kBoxPitch;
-    const int widest = Pixels(nextLeft) - Pixels(place.left) - kBoxGap;
+    const layout::Control& place = layout::kRelayBoxes.at(index);
+    const int widest = Pixels(layout::RoomRightOf(index)) - Pixels(place.left) - kBoxGap;
     const int needed = box->sizeHint().width();
     if (needed > box->width()) {
         box->resize(std::min(needed, widest), box->height());
@@ -147,12 +124,12 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
 
 void Form1::CreateControls()
 {
-    m_command1 = MakeButton(kCommand1, this);
-    m_ausgabe = MakeButton(kAusgabe, this);
-    m_command2 = MakeButton(kCommand2, this);
-    m_command3 = MakeButton(kCommand3, this);
+    m_command1 = MakeButton(layout::kCommand1, this);
+    m_ausgabe = MakeButton(layout::kAusgabe, this);
+    m_command2 = MakeButton(layout::kCommand2, this);
+    m_command3 = MakeButton(layout::kCommand3, this);
     for (std::size_t i = 0; i < m_boxes.size(); ++i) {
-        m_boxes.at(i) = MakeControl<QCheckBox>(kBoxes.at(i), this);
+        m_boxes.at(i) = MakeControl<QCheckBox>(layout::kRelayBoxes.at(i), this);
     }
     // A child made after the boxes is deleted after them, so it outlives every box that uses it.
     auto* boxStyle = new CompactBoxStyle;
@@ -162,14 +139,11 @@ void Form1::CreateControls()
         WidenForCaption(m_boxes.at(i), i);
     }
 
-    setTabOrder(m_command1, m_command3);
-    setTabOrder(m_command3, m_ausgabe);
-    setTabOrder(m_ausgabe, m_command2);
-    setTabOrder(m_command2, m_boxes.front());
-    for (std::size_t i = 1; i < m_boxes.size(); ++i) {
-        setTabOrder(m_boxes.at(i - 1), m_boxes.at(i));
+    for (std::size_t i = 1; i < layout::kTabOrder.size(); ++i) {
+        setTabOrder(findChild<QWidget*>(QString::fromLatin1(layout::kTabOrder.at(i - 1).name)),
+                    findChild<QWidget*>(QString::fromLatin1(layout::kTabOrder.at(i).name)));
     }
-    m_command1->setFocus();
+    findChild<QWidget*>(QString::fromLatin1(layout::kTabOrder.front().name))->setFocus();
 }
 
 // A box runs its toggle on every change of its value, whether the operator
