@@ -16,7 +16,7 @@ RELAYPANEL_PACKAGES=(
 RELAYPANEL_WINDOWS_PACKAGES=(
   cmake make
   g++-mingw-w64-x86-64-posix mingw-w64
-  wine wine64
+  wine wine64 fonts-wine
   googletest
 )
 
