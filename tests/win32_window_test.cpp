@@ -361,7 +361,8 @@ TEST_F(Win32Layout, ControlsHaveTheirKindCaptionPlaceAndShowTheirCaptionWhole)
         const auto style = static_cast<DWORD>(GetWindowLongW(control, GWL_STYLE));
         const int width = got.right - got.left;
         if (expected.kind == layout::Kind::PushButton) {
-            EXPECT_EQ(style & BS_TYPEMASK, static_cast<DWORD>(BS_PUSHBUTTON)) << expected.name << " is a default button";
+            EXPECT_EQ(style & BS_TYPEMASK, static_cast<DWORD>(BS_PUSHBUTTON))
+                << expected.name << " is a default button";
             EXPECT_NE(style & BS_MULTILINE, 0U) << expected.name;
             EXPECT_EQ(got.right, want.right) << expected.name;
             // The caption, wrapped at word breaks, inside the button's edges.

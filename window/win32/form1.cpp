@@ -76,9 +76,9 @@ bool Form1::RegisterWindowClass(HINSTANCE instance)
     windowClass.lpfnWndProc = WindowProcedure;
     windowClass.hInstance = instance;
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconId));
-    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON,
-                                                        GetSystemMetrics(SM_CXSMICON),
-                                                        GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    windowClass.hIconSm =
+        static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                      GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     windowClass.lpszClassName = kClassName;
@@ -205,11 +205,11 @@ void Form1::CreateControls()
 {
     auto* instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_window, GWLP_HINSTANCE));
     for (const layout::Control& control : layout::kTabOrder) {
-        HWND made = CreateWindowExW(0, WC_BUTTONW, Widen(control.caption).c_str(), ControlStyle(control),
-                                    layout::ToPixels(control.left, m_dpi), layout::ToPixels(control.top, m_dpi),
-                                    layout::ToPixels(control.width, m_dpi), layout::ToPixels(control.height, m_dpi),
-                                    m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(control))),
-                                    instance, nullptr);
+        HWND made =
+            CreateWindowExW(0, WC_BUTTONW, Widen(control.caption).c_str(), ControlStyle(control),
+                            layout::ToPixels(control.left, m_dpi), layout::ToPixels(control.top, m_dpi),
+                            layout::ToPixels(control.width, m_dpi), layout::ToPixels(control.height, m_dpi), m_window,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(control))), instance, nullptr);
         SetWindowFont(made, m_font, FALSE);
     }
     for (std::size_t i = 0; i < layout::kRelayBoxes.size(); ++i) {
