@@ -315,6 +315,10 @@ using Win32Layout = Win32Window;
 TEST_F(Win32Layout, CaptionFixedFrameAndClientAreaAtTheSystemDpi)
 {
     const int dpi = ScreenDpi();
+    // The DPI the system is set to, when the test run sets one.
+    if (const char* systemDpi = std::getenv("RELAYPANEL_WINE_DPI")) {
+        EXPECT_EQ(dpi, std::atoi(systemDpi));
+    }
     EXPECT_EQ(WindowText(window), L"FT232 RL  USB Relais Ansteuerung von Tellmar");
     RECT client{};
     GetClientRect(window, &client);
