@@ -14,18 +14,22 @@ RELAYPANEL_PACKAGES=(
 # tools/bench measures start-up on Qt's xcb platform too, on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)
 
-# Packages for the Windows cross build and its tests under Wine
-# (tools/test-windows): the MinGW-w64 compilers and headers, Wine, and
-# GoogleTest's source, which the cross build compiles for Windows.
+# Packages for the Windows cross builds of both widths and their tests under
+# Wine (tools/test-windows, tools/package-windows): the MinGW-w64 compilers
+# and headers, Wine with its 32-bit half from the i386 architecture, binutils'
+# objdump for reading the programs' import and export tables, Wine's own
+# fonts and a virtual display for the window's tests, and GoogleTest's
+# source, which the cross builds compile for Windows.
 RELAYPANEL_WINDOWS_PACKAGES=(
   cmake make
-  g++-mingw-w64-x86-64-posix mingw-w64
-  wine wine64
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64
+  wine wine64 wine32:i386 fonts-wine xvfb
   googletest
 )
 
 # Installs whichever of the given packages are missing: one apt-get update,
-# then one install. Stops with an explanation when that needs root.
+# then one install. A name with an architecture (wine32:i386) first adds that
+# architecture to dpkg. Stops with an explanation when that needs root.
 ensure_packages() {
   local missing=() package
   for package in "$@"; do
@@ -37,9 +41,20 @@ ensure_packages() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "These Debian packages are missing: ${missing[*]}" >&2
     echo "Install them as root, then run this again:" >&2
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      echo "  sudo dpkg --add-architecture i386 && sudo apt-get update" >&2
+    fi
     echo "  sudo apt-get install ${missing[*]}" >&2
     return 1
   fi
+  local architecture
+  for architecture in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*://p' | sort -u); do
+    if [ "$architecture" != "$(dpkg --print-architecture)" ] &&
+        ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
+      echo "Adding the $architecture architecture to dpkg"
+      dpkg --add-architecture "$architecture" || return 1
+    fi
+  done
   echo "Installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q || return 1

@@ -40,8 +40,8 @@ inline constexpr Control kCommand1{
     "Command1", Kind::PushButton, "Initialisierung USB Schnittstelle", 240, 240, 2295, 1095, 0};
 inline constexpr Control kAusgabe{"Ausgabe", Kind::PushButton, "Ausgabe", 3000, 240, 2055, 1095, 2};
 inline constexpr Control kCommand2{"Command2", Kind::PushButton, "Alle Relais abgefallen", 5400, 240, 2055, 1095, 3};
-inline constexpr Control kCommand3{
-    "Command3", Kind::PushButton, "Schliessen USB Schnittstelle", 8040, 240, 2295, 1095, 1};
+inline constexpr Control kCommand3{"Command3", Kind::PushButton, "Schliessen USB Schnittstelle", 8040, 240, 2295, 1095,
+                                   1};
 
 // Relay n's box at index n-1. "Relais 1" and "Relais 3" have a blank, the others none.
 inline constexpr std::array<Control, 8> kRelayBoxes{{
