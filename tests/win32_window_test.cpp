@@ -12,6 +12,7 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -200,7 +201,8 @@ struct Picture {
     {
         for (int y = area.top; y < area.bottom; ++y) {
             for (int x = area.left; x < area.right; ++x) {
-                const auto at = static_cast<std::size_t>(y * width + x);
+                const std::size_t at =
+                    static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
                 if (pixels.at(at) != other.pixels.at(at)) {
                     return false;
                 }
@@ -224,7 +226,7 @@ Picture Grab(HWND window)
     HGDIOBJ previous = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, picture.width, picture.height, source, 0, 0, SRCCOPY);
     const auto* first = static_cast<const std::uint32_t*>(bits);
-    picture.pixels.assign(first, first + picture.width * picture.height);
+    picture.pixels.assign(first, first + static_cast<std::ptrdiff_t>(picture.width) * picture.height);
     SelectObject(memory, previous);
     DeleteObject(bitmap);
     DeleteDC(memory);
