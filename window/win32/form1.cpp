@@ -47,7 +47,8 @@ int SystemDotsPerInch()
     return dpi;
 }
 
-// The twelve controls, in the order their tab indexes give.
+// A push button wraps its caption inside itself; a relay box is a two-state
+// check box that ticks and unticks itself on a click.
 DWORD ControlStyle(const layout::Control& control)
 {
     const DWORD kind = control.kind == layout::Kind::PushButton ? BS_PUSHBUTTON | BS_MULTILINE : BS_AUTOCHECKBOX;
