@@ -5,6 +5,8 @@
 #include <string>
 
 #if defined(_WIN32)
+#include "dll_by_full_path.h"
+
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -29,13 +31,30 @@ std::string LastErrorText()
     return text;
 }
 
-// Only the system's own search path: the application's folder and the
-// system folders, never the working folder, so a planted DLL is not loaded.
+// Whether this Windows' loader knows the LOAD_LIBRARY_SEARCH_* flags: a
+// Windows 7 without its 2011 loader update lacks them and AddDllDirectory.
+bool LoaderHasSearchFlags()
+{
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    return kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr;
+}
+
+// Only the application's folder and the system folders, never the working
+// folder or PATH, so a planted DLL is not loaded. A loader without the search
+// flags, or one that refuses them, gets the same folders by full path.
 void* OpenLibrary(std::string& reason)
 {
     const std::string name = d2xx::kLibraryName;
     const std::wstring wideName(name.begin(), name.end());  // the name is plain ASCII
-    HMODULE module = LoadLibraryExW(wideName.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    HMODULE module = nullptr;
+    if (LoaderHasSearchFlags()) {
+        module = LoadLibraryExW(wideName.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+        if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+            module = LoadDllFromProgramOrSystemFolder(wideName);
+        }
+    } else {
+        module = LoadDllFromProgramOrSystemFolder(wideName);
+    }
     if (module == nullptr) {
         reason = LastErrorText();
     }

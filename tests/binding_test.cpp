@@ -3,8 +3,14 @@
 // that names it. ctest runs the suites below in different surroundings: with
 // the virtual board on the search path, with none (once with a library
 // planted in the working folder), and with board variants that lack a function.
+// On Windows the load by full path, for a loader without the safe search
+// flags, runs in the same surroundings.
 #include "driver_library.h"
 #include "recording_services.h"
+
+#if defined(_WIN32)
+#include "driver/dll_by_full_path.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -80,6 +86,17 @@ TEST(MissingLibrary, EveryCommandThatReachesTheDriverReportsIt)
 
 // With no driver library on the search path, and a sound one in the working
 // folder, where a careless search would pick it up.
+#if defined(_WIN32)
+// Runs first: the case below loads the planted library itself.
+TEST(WorkingFolder, TheFullPathLoadPassesItByAsMissing)
+{
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::current_path() / d2xx::kLibraryName));
+    EXPECT_EQ(LoadDllFromProgramOrSystemFolder(std::filesystem::path(d2xx::kLibraryName).wstring()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND)) << "the binding reports this as missing";
+    EXPECT_FALSE(DriverLoaded());
+}
+#endif
+
 TEST(WorkingFolder, APlantedLibraryIsNotLoaded)
 {
     const std::filesystem::path planted = std::filesystem::current_path() / d2xx::kLibraryName;
@@ -91,6 +108,25 @@ TEST(WorkingFolder, APlantedLibraryIsNotLoaded)
     EXPECT_FALSE(DriverLoaded());
     EXPECT_TRUE(LibraryLoadsFrom(planted)) << "the planted file is a library the search passed by";
 }
+
+#if defined(_WIN32)
+// With the virtual board beside the program, and in the working folder a
+// decoy of the same name that lacks FT_Open.
+TEST(FullPath, LoadsTheLibraryBesideTheProgramNotTheDecoy)
+{
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::current_path() / d2xx::kLibraryName));
+    HMODULE module = LoadDllFromProgramOrSystemFolder(std::filesystem::path(d2xx::kLibraryName).wstring());
+    ASSERT_NE(module, nullptr);
+    EXPECT_NE(GetProcAddress(module, "FT_Open"), nullptr) << "the decoy lacks FT_Open";
+
+    std::wstring program(MAX_PATH, L'\0');
+    program.resize(GetModuleFileNameW(nullptr, program.data(), MAX_PATH));
+    std::wstring loaded(MAX_PATH, L'\0');
+    loaded.resize(GetModuleFileNameW(module, loaded.data(), MAX_PATH));
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(loaded).parent_path(),
+                                            std::filesystem::path(program).parent_path()));
+}
+#endif
 
 // With a board that lacks FT_Write.
 TEST(MissingFT_Write, OpeningWorksAndTheFirstSendReportsTheFunction)
