@@ -80,8 +80,9 @@ endfunction()
 
 if(TARGET relaypanel)
   if(RELAYPANEL_WIXL)
-    relaypanel_add_msi(relaypanel_msi VERSION ${PROJECT_VERSION}
-                       OUTPUT ${CMAKE_BINARY_DIR}/relaypanel-${PROJECT_VERSION}-${system_name}.msi)
+    set(RELAYPANEL_MSI ${CMAKE_BINARY_DIR}/relaypanel-${PROJECT_VERSION}-${system_name}.msi CACHE INTERNAL
+        "The Windows Installer package of this build")
+    relaypanel_add_msi(relaypanel_msi VERSION ${PROJECT_VERSION} OUTPUT ${RELAYPANEL_MSI})
   else()
     message(STATUS "wixl not found (Debian package wixl): no Windows Installer package")
   endif()
