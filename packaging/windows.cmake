@@ -1,7 +1,10 @@
-# The Windows package: one ZIP per width, relaypanel-<version>-win32.zip or
-# relaypanel-<version>-win64.zip, with relaypanel.exe and README.txt, which
-# tells where the driver library comes from. cpack in the build folder (or
-# tools/package-windows) makes it.
+# The Windows packages of one width: a ZIP for a portable copy,
+# relaypanel-<version>-win32.zip or relaypanel-<version>-win64.zip, with
+# relaypanel.exe and README.txt, which tells where the driver library comes
+# from; cpack in the build folder makes it. And a Windows Installer package
+# of the same files, relaypanel-<version>-win32.msi or -win64.msi, built by
+# wixl into the build folder as the target relaypanel_msi.
+# tools/package-windows makes all four.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(RELAYPANEL_WINDOWS_WIDTH 64-bit)
   set(system_name win64)
@@ -25,3 +28,62 @@ set(CPACK_SYSTEM_NAME ${system_name})
 set(CPACK_PACKAGE_FILE_NAME relaypanel-${PROJECT_VERSION}-${system_name})
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# The Windows Installer package, from the one WiX source of both widths.
+# wixl comes from Debian's package wixl.
+find_program(RELAYPANEL_WIXL wixl)
+# No mailbox or web site answers on this reserved domain; packagers set their own.
+set(RELAYPANEL_HELP_LINK "https://relaypanel.invalid/" CACHE STRING
+    "The help link that Windows' list of installed programs shows for the panel")
+
+# Adds a target that builds the MSI package of this build's width for the
+# given version into the given file: the programs stripped, and a README.txt
+# that names that version.
+#   relaypanel_add_msi(<target> VERSION <major.minor.patch> OUTPUT <file.msi>)
+function(relaypanel_add_msi target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "VERSION;OUTPUT" "")
+  set(stage ${CMAKE_CURRENT_BINARY_DIR}/${target})
+  set(wxs ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/windows/relaypanel.wxs)
+  set(icon ${PROJECT_SOURCE_DIR}/window/win32/relaypanel.ico)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(wixl_options -a x64 -D Width=64)
+    set(RELAYPANEL_WINDOWS_WIDTH 64-bit)
+  else()
+    set(wixl_options -a x86 -D Width=32)
+    set(RELAYPANEL_WINDOWS_WIDTH 32-bit)
+  endif()
+  set(PROJECT_VERSION ${arg_VERSION})
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/windows/README.txt.in ${stage}/README.txt @ONLY
+                 NEWLINE_STYLE CRLF)
+
+  # wixl takes the files by plain name from the folder it runs in.
+  set(programs relaypanel)
+  if(TARGET relayctl)
+    list(APPEND programs relayctl)
+    list(APPEND wixl_options -D Relayctl=yes)
+  endif()
+  set(strip_commands)
+  foreach(program IN LISTS programs)
+    list(APPEND strip_commands COMMAND ${CMAKE_STRIP} -o ${stage}/${program}.exe $<TARGET_FILE:${program}>)
+  endforeach()
+  add_custom_command(OUTPUT ${arg_OUTPUT}
+                     ${strip_commands}
+                     COMMAND ${CMAKE_COMMAND} -E copy ${icon} ${stage}/relaypanel.ico
+                     COMMAND ${RELAYPANEL_WIXL} ${wixl_options} -D Version=${arg_VERSION}
+                             -D HelpLink=${RELAYPANEL_HELP_LINK} -o ${arg_OUTPUT} ${wxs}
+                     WORKING_DIRECTORY ${stage}
+                     DEPENDS ${programs} ${wxs} ${icon} ${stage}/README.txt
+                     COMMENT "Building the Windows Installer package ${arg_OUTPUT}"
+                     VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${arg_OUTPUT})
+endfunction()
+
+if(TARGET relaypanel)
+  if(RELAYPANEL_WIXL)
+    set(RELAYPANEL_MSI ${CMAKE_BINARY_DIR}/relaypanel-${PROJECT_VERSION}-${system_name}.msi CACHE INTERNAL
+        "The Windows Installer package of this build")
+    relaypanel_add_msi(relaypanel_msi VERSION ${PROJECT_VERSION} OUTPUT ${RELAYPANEL_MSI})
+  else()
+    message(STATUS "wixl not found (Debian package wixl): no Windows Installer package")
+  endif()
+endif()

@@ -18,13 +18,15 @@ RELAYPANEL_BENCH_PACKAGES=(xvfb)
 # Wine (tools/test-windows, tools/package-windows): the MinGW-w64 compilers
 # and headers, Wine with its 32-bit half from the i386 architecture, binutils'
 # objdump for reading the programs' import and export tables, Wine's own
-# fonts and a virtual display for the window's tests, and GoogleTest's
-# source, which the cross builds compile for Windows.
+# fonts and a virtual display for the window's tests, GoogleTest's source,
+# which the cross builds compile for Windows, and wixl, which builds the
+# Windows Installer packages, with msitools' msiinfo, which reads them.
 RELAYPANEL_WINDOWS_PACKAGES=(
   cmake make
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64
   wine wine64 wine32:i386 fonts-wine xvfb
   googletest
+  wixl msitools
 )
 
 # Installs whichever of the given packages are missing: one apt-get update,
