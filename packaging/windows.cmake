@@ -1,6 +1,7 @@
 # The Windows package: one ZIP per width, relaypanel-<version>-win32.zip or
-# relaypanel-<version>-win64.zip, with relaypanel.exe and README.txt, which
-# tells where the driver library comes from. cpack in the build folder (or
+# relaypanel-<version>-win64.zip, with relaypanel.exe, relayctl.exe and
+# README.txt, which tells where the driver library comes from and how
+# relayctl is used. cpack in the build folder (or
 # tools/package-windows) makes it.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(RELAYPANEL_WINDOWS_WIDTH 64-bit)
@@ -13,6 +14,7 @@ endif()
 if(TARGET relaypanel)
   install(TARGETS relaypanel RUNTIME DESTINATION .)
 endif()
+install(TARGETS relayctl RUNTIME DESTINATION .)
 # Windows line ends, for Notepad on older Windows.
 configure_file(windows/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
