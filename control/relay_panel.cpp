@@ -3,13 +3,38 @@
 #include "../window/panel_services.h"
 
 #include <cassert>
+#include <charconv>
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 std::uint8_t RelayWeight(int relay)
 {
     assert(relay >= 1 && relay <= 8);
     return static_cast<std::uint8_t>(1U << static_cast<unsigned>(relay - 1));
+}
+
+RelayNumber ParseRelayNumber(std::string_view word)
+{
+    int value = 0;
+    const char* const end = word.data() + word.size();
+    const auto [stop, error] = std::from_chars(word.data(), end, value);
+    if (word.empty() || stop != end || error == std::errc::invalid_argument) {
+        return {0, RelayNumber::Fault::NotANumber};
+    }
+    if (error == std::errc::result_out_of_range || value < 1 || value > 8) {
+        return {0, RelayNumber::Fault::OutOfRange};
+    }
+    return {value, RelayNumber::Fault::None};
+}
+
+std::uint8_t RelaySetByte(std::span<const int> relays)
+{
+    std::uint8_t byte = 0;
+    for (const int relay : relays) {
+        byte = static_cast<std::uint8_t>(byte | RelayWeight(relay));
+    }
+    return byte;
 }
 
 std::uint8_t ApplyBoxChange(std::uint8_t relayByte, int relay, int boxValue)

@@ -6,6 +6,7 @@
 #include "../driver/module1.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,19 @@ class PanelServices;
 
 // Weight of relay n (1 to 8) in the relay state byte: bit n-1.
 std::uint8_t RelayWeight(int relay);
+
+// A relay number as a person writes it, checked before it reaches the
+// arithmetic: decimal digits naming relay 1 to 8.
+struct RelayNumber {
+    enum class Fault { None, NotANumber, OutOfRange };
+    int relay = 0;  // 1 to 8 when fault is None
+    Fault fault = Fault::None;
+};
+RelayNumber ParseRelayNumber(std::string_view word);
+
+// The relay state byte with exactly the given relays (each 1 to 8) pulled in;
+// a relay named twice counts once.
+std::uint8_t RelaySetByte(std::span<const int> relays);
 
 // The relay state byte after box n has changed to the given value: a ticked
 // box sets its relay's bit, any other value clears it. Other bits stay.

@@ -1,10 +1,10 @@
 # The Windows packages of one width: a ZIP for a portable copy,
 # relaypanel-<version>-win32.zip or relaypanel-<version>-win64.zip, with
-# relaypanel.exe and README.txt, which tells where the driver library comes
-# from; cpack in the build folder makes it. And a Windows Installer package
-# of the same files, relaypanel-<version>-win32.msi or -win64.msi, built by
-# wixl into the build folder as the target relaypanel_msi.
-# tools/package-windows makes all four.
+# relaypanel.exe, relayctl.exe and README.txt, which tells where the driver
+# library comes from and how relayctl is used; cpack in the build folder
+# makes it. And a Windows Installer package of the same files,
+# relaypanel-<version>-win32.msi or -win64.msi, built by wixl into the build
+# folder as the target relaypanel_msi. tools/package-windows makes all four.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(RELAYPANEL_WINDOWS_WIDTH 64-bit)
   set(system_name win64)
@@ -16,6 +16,7 @@ endif()
 if(TARGET relaypanel)
   install(TARGETS relaypanel RUNTIME DESTINATION .)
 endif()
+install(TARGETS relayctl RUNTIME DESTINATION .)
 # Windows line ends, for Notepad on older Windows.
 configure_file(windows/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)

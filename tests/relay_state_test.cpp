@@ -124,4 +124,28 @@ TEST(ApplyBoxChange, SetsAndClearsOnlyTheRelaysOwnBit)
     EXPECT_EQ(ApplyBoxChange(0xFF, 3, 0), 0xFB);
 }
 
+TEST(RelayNumbers, OnlyDecimalOneToEightAreRelays)
+{
+    using Fault = RelayNumber::Fault;
+    for (int relay = 1; relay <= 8; ++relay) {
+        const RelayNumber parsed = ParseRelayNumber(std::to_string(relay));
+        EXPECT_EQ(parsed.fault, Fault::None) << relay;
+        EXPECT_EQ(parsed.relay, relay);
+    }
+    for (const char* word : {"0", "9", "-1", "4294967297", "99999999999999999999"}) {
+        EXPECT_EQ(ParseRelayNumber(word).fault, Fault::OutOfRange) << word;
+    }
+    for (const char* word : {"", "x", "3x", "+3", " 3", "3 ", "0x3", "3.0"}) {
+        EXPECT_EQ(ParseRelayNumber(word).fault, Fault::NotANumber) << '"' << word << '"';
+    }
+}
+
+TEST(RelaySetByte, EachNamedRelayOnceOthersOff)
+{
+    EXPECT_EQ(RelaySetByte(std::vector<int>{1, 3, 8}), 0x85);
+    EXPECT_EQ(RelaySetByte(std::vector<int>{8, 3, 1, 3}), 0x85);
+    EXPECT_EQ(RelaySetByte(std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}), 0xFF);
+    EXPECT_EQ(RelaySetByte(std::vector<int>{}), 0x00);
+}
+
 }  // namespace

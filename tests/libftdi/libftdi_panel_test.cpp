@@ -1,8 +1,9 @@
 // The relay panel on the open driver layer, bound by name through Module1 as
 // the program binds it, with the real libftdi1 and libusb beneath and an
-// emulated FT232R beneath them: what the panel's commands put on the USB,
-// and what the operator sees when the board fails.
+// emulated FT232R beneath them: what the panel's commands, and relayctl's,
+// put on the USB, and what the operator sees when the board fails.
 #include "../recording_services.h"
+#include "cli/relayctl.h"
 #include "emulated_ft232r.h"
 
 #include <gmock/gmock.h>
@@ -11,7 +12,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -95,6 +98,24 @@ TEST_F(PanelOnLibftdi, TypicalUsePutsExactlyTheExpectedRequestsOnTheWire)
                 ElementsAre(Field(&Event::call, Call::Detach), OnInterfaceZero(Call::Claim), Request(kSioReset, 0),
                             Request(kSioSetBaudRate, kDivisorFor9600Baud), Request(kSioSetBaudRate, kDivisorFor300Baud),
                             Request(kSioSetBitMode, kAsyncBitBangAllLines), BulkOut({0x05}), BulkOut({0x00}),
+                            OnInterfaceZero(Call::Release)));
+}
+
+TEST(RelayctlOnLibftdi, SetPutsItsOneByteOnTheWireBetweenSetUpAndRelease)
+{
+    EmulatedBus bus;
+    bus.Plug();
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::vector<std::string_view> args = {"set", "1", "3", "8"};
+
+    EXPECT_EQ(RunRelayctl(args, out, err), kRelayctlDone) << err.str();
+
+    EXPECT_EQ(out.str(), "relays on: 1 3 8\n");
+    EXPECT_THAT(bus.Events(),
+                ElementsAre(Field(&Event::call, Call::Detach), OnInterfaceZero(Call::Claim), Request(kSioReset, 0),
+                            Request(kSioSetBaudRate, kDivisorFor9600Baud), Request(kSioSetBaudRate, kDivisorFor300Baud),
+                            Request(kSioSetBitMode, kAsyncBitBangAllLines), BulkOut({0x85}),
                             OnInterfaceZero(Call::Release)));
 }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package and checks what it holds: the program, the
+# Builds the Debian package and checks what it holds: the programs, the
 # driver layer in the private folder, the udev rule, the desktop entry, the
 # AppStream metadata, the icon and the documents; nothing of the tests;
 # dependencies from dpkg-shlibdeps. lintian must find no error or warning,
@@ -29,6 +29,8 @@ expected=(
     ./usr/share/metainfo/invalid.relaypanel.RelayPanel.metainfo.xml
     ./usr/share/icons/hicolor/scalable/apps/relaypanel.svg
     ./usr/share/man/man1/relaypanel.1.gz
+    ./usr/bin/relayctl
+    ./usr/share/man/man1/relayctl.1.gz
     ./usr/share/doc/relaypanel/copyright
     ./usr/share/doc/relaypanel/changelog.gz
 )
@@ -45,10 +47,12 @@ grep -q 'libftdi1-2' <<<"$depends" || fail "Depends lacks libftdi1-2 (was dpkg-s
 if [ -n "$program" ]; then
     grep -q 'libqt6widgets6' <<<"$depends" || fail "Depends lacks libqt6widgets6: $depends"
     grep -q 'qt6-qpa-plugins' <<<"$depends" || fail "Depends lacks qt6-qpa-plugins: $depends"
-    dpkg-deb -x "$deb" "$out/tree"
-    runpath=$(readelf -d "$out/tree/usr/bin/relaypanel" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
-    [ "$runpath" = '$ORIGIN/../lib/relaypanel' ] || fail "the packaged relaypanel has RUNPATH '$runpath'"
 fi
+dpkg-deb -x "$deb" "$out/tree"
+for file in relayctl $program; do
+    runpath=$(readelf -d "$out/tree/usr/bin/$file" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
+    [ "$runpath" = '$ORIGIN/../lib/relaypanel' ] || fail "the packaged $file has RUNPATH '$runpath'"
+done
 dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst to reload udev"
 if dpkg-deb -f "$deb" Description | grep -q '^ *;'; then
     fail "a line of the description begins with ';'"
@@ -58,7 +62,6 @@ if ! lintian --fail-on error,warning "$deb" >"$out/lintian.log" 2>&1; then
     cat "$out/lintian.log" >&2
     fail "lintian finds errors or warnings"
 fi
-[ -d "$out/tree" ] || dpkg-deb -x "$deb" "$out/tree"
 desktop-file-validate "$out"/tree/usr/share/applications/*.desktop >"$out/desktop.log" 2>&1 || true
 if [ -s "$out/desktop.log" ]; then
     cat "$out/desktop.log" >&2

@@ -3,11 +3,14 @@
 # programs bind the bundled driver layer: each has the RUNPATH to the private
 # library folder, the layer is there, and the probe installed beside them,
 # binding the driver as the program does with nothing in its environment,
-# loads exactly that file.
-#   check_install.sh <build folder> <program>...
+# loads exactly that file. Then runs the installed relayctl as a user would,
+# with the virtual board's folder on LD_LIBRARY_PATH, and checks what it
+# prints, what the board shows and its exit statuses.
+#   check_install.sh <build folder> <virtual board folder> <program>...
 set -euo pipefail
 build=$1
-shift
+board=$2
+shift 2
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -34,4 +37,25 @@ bound=$(sed -n 1p <<<"$output")
 status=$(sed -n 2p <<<"$output")
 [ "$(realpath "$bound")" = "$(realpath "$layer")" ] || fail "the probe bound $bound, not $layer"
 [ "$status" = 1 ] || fail "the layer answered FT_Close(0) with $status, not FT_INVALID_HANDLE"
-echo "installed programs bind $layer"
+
+# Runs the installed relayctl on the virtual board; sets status, out and err.
+relayctl() {
+    status=0
+    env LD_LIBRARY_PATH="$board" "$@" "$prefix/bin/relayctl" "${args[@]}" >"$prefix/out" 2>"$prefix/err" || status=$?
+    out=$(cat "$prefix/out")
+    err=$(cat "$prefix/err")
+}
+args=(set 2)
+relayctl
+[ "$status" = 0 ] || fail "relayctl set 2 exited with $status: $err"
+[ "$out" = "relays on: 2" ] || fail "relayctl set 2 printed '$out'"
+grep -qxF 'virtual relay board: 0x02  on: 2' <<<"$err" || fail "the board did not show 0x02: $err"
+args=(off)
+relayctl VBOARD_FAIL=FT_Write
+[ "$status" = 1 ] && [ -z "$out" ] && [ "$err" = "relayctl: Schreiben fehlerhaft" ] ||
+    fail "a refused write: status $status, stdout '$out', stderr '$err'"
+args=(set 9)
+relayctl
+[ "$status" = 2 ] && [ -z "$out" ] && [ "$(head -n1 <<<"$err")" = "relayctl: no relay 9: the relays are 1 to 8" ] ||
+    fail "relay 9: status $status, stdout '$out', stderr '$err'"
+echo "installed programs bind $layer; relayctl sets the virtual board"

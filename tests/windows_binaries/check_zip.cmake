@@ -1,6 +1,7 @@
 # Packs the build with CPack and fails unless the ZIP has the expected name
-# and holds exactly README.txt, with Windows line ends, and, when the program
-# is built, relaypanel.exe importing only Windows' own DLLs.
+# and holds exactly README.txt, with Windows line ends, relayctl.exe and, when
+# the window is built, relaypanel.exe, each program importing only Windows'
+# own DLLs.
 # cmake -DCPACK=... -DBUILD_DIR=... -DNAME=relaypanel-1.0.0-win32 -DPROGRAM=ON|OFF
 #       -DOBJDUMP=... -DCHECK_PE_TABLES=check_pe_tables.cmake -P check_zip.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -16,9 +17,11 @@ endif()
 
 file(ARCHIVE_EXTRACT INPUT ${out}/${NAME}.zip DESTINATION ${out}/unpacked)
 file(GLOB_RECURSE held RELATIVE ${out}/unpacked ${out}/unpacked/*)
-set(expected ${NAME}/README.txt)
+set(expected ${NAME}/README.txt ${NAME}/relayctl.exe)
+set(programs ${out}/unpacked/${NAME}/relayctl.exe)
 if(PROGRAM)
   list(APPEND expected ${NAME}/relaypanel.exe)
+  list(APPEND programs ${out}/unpacked/${NAME}/relaypanel.exe)
 endif()
 list(SORT held)
 list(SORT expected)
@@ -33,7 +36,5 @@ if(NOT bytes MATCHES "^(..)*0d0a" OR bytes MATCHES "^0a" OR bytes MATCHES "^(..)
   message(FATAL_ERROR "README.txt does not have Windows line ends throughout")
 endif()
 
-if(PROGRAM)
-  execute_process(COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DPROGRAMS=${out}/unpacked/${NAME}/relaypanel.exe
-                          -P ${CHECK_PE_TABLES} COMMAND_ERROR_IS_FATAL ANY)
-endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} "-DPROGRAMS=${programs}" -P ${CHECK_PE_TABLES}
+                COMMAND_ERROR_IS_FATAL ANY)
