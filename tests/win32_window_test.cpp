@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <oleacc.h>
 #include <windowsx.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,11 +58,7 @@ void Pump(HWND window, int milliseconds = 0)
 
 std::vector<std::string> LinesOf(const Form1& form)
 {
-    std::vector<std::string> lines;
-    for (const std::wstring& line : form.statusLines()) {
-        lines.emplace_back(line.begin(), line.end());  // NOLINT(bugprone-narrowing-conversions): plain ASCII
-    }
-    return lines;
+    return form.statusLines().lines();
 }
 
 // What the message box showed while it was open, and what the window showed then.
@@ -113,7 +111,7 @@ struct BoxWatch {
         seen.title = Text(box);
         EnumChildWindows(box, &ReadPart, 0);
         seen.formDisabled = IsWindowEnabled(form) == FALSE;
-        seen.lines = Form1::FromWindow(form)->statusLines().size();
+        seen.lines = Form1::FromWindow(form)->statusLines().lines().size();
         if (report) {
             std::string text = seen.text;
             for (char& c : text) {
@@ -411,7 +409,8 @@ TEST_F(Win32StatusLines, DrawnBehindTheControlsAgainAfterMinimisingAndBounded)
         EXPECT_TRUE(before.SameAs(after, PlaceOf(form->Control(control.name)))) << control.name << " shows a line";
     }
     const int dpi = ScreenDpi();
-    EXPECT_FALSE(before.SameAs(after, {0, 0, layout::ToPixels(240, dpi), form->lineHeight()}));
+    const int lineHeight = form->statusLines().lineHeight();
+    EXPECT_FALSE(before.SameAs(after, {0, 0, layout::ToPixels(240, dpi), lineHeight}));
     EXPECT_FALSE(
         before.SameAs(after, {0, layout::ToPixels(1335, dpi), after.client.right, layout::ToPixels(2400, dpi)}));
 
@@ -427,9 +426,80 @@ TEST_F(Win32StatusLines, DrawnBehindTheControlsAgainAfterMinimisingAndBounded)
         form->StatusPrint(static_cast<std::uint8_t>(i % 256));
     }
     const auto kept = static_cast<int>(Lines().size());
-    EXPECT_LT((kept - 1) * form->lineHeight(), after.client.bottom) << "a kept line is out of sight";
-    EXPECT_GE(kept * form->lineHeight(), after.client.bottom) << "a line that shows was dropped";
-    EXPECT_EQ(Lines().size() + form->linesBelowBottom(), 20'040U);
+    EXPECT_LT((kept - 1) * lineHeight, after.client.bottom) << "a kept line is out of sight";
+    EXPECT_GE(kept * lineHeight, after.client.bottom) << "a line that shows was dropped";
+    EXPECT_EQ(Lines().size() + form->statusLines().linesBelowBottom(), 20'040U);
+}
+
+using Win32Accessibility = Win32Window;
+
+// The interface id, defined here: MinGW-w64's import library gives a wrong one.
+const IID kIAccessible = {0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+std::vector<HWND> g_nameChanges;  // the windows whose client object's name changed, in order
+
+void CALLBACK RecordNameChange(HWINEVENTHOOK /*hook*/, DWORD event, HWND changed, LONG object, LONG child,
+                               DWORD /*thread*/, DWORD /*time*/)
+{
+    if (event == EVENT_OBJECT_NAMECHANGE && object == OBJID_CLIENT && child == CHILDID_SELF) {
+        g_nameChanges.push_back(changed);
+    }
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM children)
+{
+    reinterpret_cast<std::vector<HWND>*>(children)->push_back(child);
+    return TRUE;
+}
+
+// What a screen reader gets of the status lines: one static text child of
+// the window whose text is the lines shown, announced as each line comes,
+// never in the keyboard's way.
+TEST_F(Win32Accessibility, StatusLinesAreOneStaticTextAnnouncedOnEveryLine)
+{
+    g_nameChanges.clear();
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE, nullptr, &RecordNameChange,
+                                         GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    ASSERT_NE(hook, nullptr);
+    Click("Command1");
+    Click("Check3");
+    Pump(window, 100);
+    UnhookWinEvent(hook);
+
+    std::vector<HWND> children;
+    EnumChildWindows(window, &CollectChild, reinterpret_cast<LPARAM>(&children));
+    std::vector<HWND> others;
+    std::copy_if(children.begin(), children.end(), std::back_inserter(others),
+                 [](HWND child) { return ClassOf(child) != "Button"; });
+    ASSERT_EQ(others.size(), 1U) << "the status lines are not one child window beside the twelve controls";
+    HWND status = others.front();
+    // Windows' own accessible object for a static control is static text
+    // that takes no focus. Wine's oleacc gives every child window a plain
+    // client object instead, so the kind is checked through the class.
+    EXPECT_EQ(ClassOf(status), "Static");
+    EXPECT_NE(SendMessageW(status, WM_GETDLGCODE, 0, 0) & DLGC_STATIC, 0) << "the dialog manager may focus it";
+    EXPECT_EQ(GetWindowLongW(status, GWL_STYLE) & WS_TABSTOP, 0);
+    EXPECT_TRUE(IsWindowVisible(status));
+    std::string expected;
+    for (const std::string& line : InitLines()) {
+        expected += line + "\n";
+    }
+    expected += " 4 ";
+    EXPECT_EQ(Text(status), expected);
+    EXPECT_EQ(g_nameChanges, std::vector<HWND>(5, status)) << "not every line was announced";
+
+    IAccessible* accessible = nullptr;
+    ASSERT_EQ(AccessibleObjectFromWindow(status, static_cast<DWORD>(OBJID_CLIENT), kIAccessible,
+                                         reinterpret_cast<void**>(&accessible)),
+              S_OK);
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    EXPECT_EQ(accessible->get_accName(self, &name), S_OK);
+    EXPECT_EQ(std::wstring(name != nullptr ? name : L""), std::wstring(expected.begin(), expected.end()));
+    SysFreeString(name);
+    accessible->Release();
 }
 
 // ---- The program's end, watched from a child process ----
