@@ -61,11 +61,23 @@ std::vector<std::string> LinesOf(const Form1& form)
     return form.statusLines().lines();
 }
 
+// Which of the system's icons a message box shows.
+std::string IconKind(HICON icon)
+{
+    if (icon == nullptr) {
+        return "no icon";
+    }
+    if (icon == LoadIconW(nullptr, IDI_ERROR)) {
+        return "error icon";
+    }
+    return "other icon";
+}
+
 // What the message box showed while it was open, and what the window showed then.
 struct SeenBox {
     bool seen = false;
     std::string title, text;
-    bool icon = false;
+    std::string icon = "no icon";
     int buttons = 0;
     bool formDisabled = false;
     std::size_t lines = 0;
@@ -93,7 +105,7 @@ struct BoxWatch {
         if (ClassOf(part) == "Button") {
             ++seen.buttons;
         } else if ((GetWindowLongW(part, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-            seen.icon = seen.icon || SendMessageW(part, STM_GETICON, 0, 0) != 0;
+            seen.icon = IconKind(reinterpret_cast<HICON>(SendMessageW(part, STM_GETICON, 0, 0)));
         } else if (!Text(part).empty()) {
             seen.text = Text(part);
         }
@@ -117,8 +129,8 @@ struct BoxWatch {
             for (char& c : text) {
                 c = c == '\n' || c == '\r' ? ' ' : c;
             }
-            std::printf("box|%s|%s|%s|%d buttons|%zu lines\n", seen.title.c_str(), text.c_str(),
-                        seen.icon ? "icon" : "no icon", seen.buttons, seen.lines);
+            std::printf("box|%s|%s|%s|%d buttons|%zu lines\n", seen.title.c_str(), text.c_str(), seen.icon.c_str(),
+                        seen.buttons, seen.lines);
             std::fflush(stdout);
         }
         SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
@@ -341,6 +353,32 @@ TEST_F(Win32Keys, EnterAndEscapePressNothingAndSpaceClicks)
     EXPECT_EQ(Lines(), expected);
 }
 
+// A keyboard user who switches to another window and back finds the focus
+// on the box they were on.
+TEST_F(Win32Keys, FocusComesBackToTheBoxAfterAnotherWindowWasActive)
+{
+    for (int i = 0; i < 5; ++i) {
+        Press({VK_TAB});
+    }
+    ASSERT_EQ(GetFocus(), Box(2));
+    Press({VK_SPACE});
+    EXPECT_TRUE(Ticked(2));
+
+    HWND other = CreateWindowExW(0, WC_STATICW, L"another window", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    SetForegroundWindow(other);
+    Pump(window, 100);
+    EXPECT_EQ(GetActiveWindow(), other);
+    EXPECT_NE(GetFocus(), Box(2));
+
+    SetForegroundWindow(window);
+    Pump(window, 100);
+    EXPECT_EQ(GetActiveWindow(), window);
+    EXPECT_EQ(GetFocus(), Box(2)) << "the focus did not come back to the box";
+    DestroyWindow(other);
+}
+
 using Win32Clicks = Win32Window;
 
 TEST_F(Win32Clicks, TypicalUse)
@@ -386,7 +424,7 @@ TEST_F(Win32Clicks, RefusedCloseShowsItsBoxModalToTheWindow)
     ASSERT_TRUE(box.seen);
     EXPECT_EQ(box.title, "pellmon");
     EXPECT_EQ(box.text, "Schliessen FTDI Schaltkreis fehlerhaft");
-    EXPECT_FALSE(box.icon);
+    EXPECT_EQ(box.icon, "no icon");
     EXPECT_EQ(box.buttons, 1);
     EXPECT_TRUE(box.formDisabled) << "the box is not modal to the window";
     Click("Check5");
@@ -502,6 +540,47 @@ TEST_F(Win32Accessibility, StatusLinesAreOneStaticTextAnnouncedOnEveryLine)
     accessible->Release();
 }
 
+// Closing the window the way an operator does (the system menu's Close,
+// Alt+F4) ends the program itself, with status 0.
+TEST(Win32Program, ClosingTheWindowEndsTheProgram)
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring program(path);
+    program.replace(program.find_last_of(L'\\') + 1, std::wstring::npos, L"relaypanel.exe");
+    std::wstring command = L"\"" + program + L"\"";
+    STARTUPINFOW start{};
+    start.cb = sizeof(start);
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &child))
+        << "cannot start relaypanel.exe beside the test";
+    WaitForInputIdle(child.hProcess, 10000);
+    HWND panel = nullptr;
+    for (int waited = 0; panel == nullptr && waited < 10000; waited += 50) {
+        for (HWND found = FindWindowW(Form1::kClassName, nullptr); found != nullptr;
+             found = FindWindowExW(nullptr, found, Form1::kClassName, nullptr)) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(found, &process);
+            if (process == child.dwProcessId) {
+                panel = found;
+            }
+        }
+        Sleep(50);
+    }
+    EXPECT_NE(panel, nullptr) << "the program showed no window";
+    PostMessageW(panel, WM_SYSCOMMAND, SC_CLOSE, 0);
+    const DWORD ended = WaitForSingleObject(child.hProcess, 5000);
+    DWORD status = STILL_ACTIVE;
+    GetExitCodeProcess(child.hProcess, &status);
+    if (ended != WAIT_OBJECT_0) {
+        TerminateProcess(child.hProcess, 1);
+    }
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    EXPECT_EQ(ended, WAIT_OBJECT_0) << "still running 5 s after its window was closed";
+    EXPECT_EQ(status, 0U);
+}
+
 // ---- The program's end, watched from a child process ----
 
 // The child clicks the controls named in WIN32_CHILD_CLICKS, one after the
@@ -587,7 +666,7 @@ TEST(Win32MissingFunction, IsNamedInTheBoxThenTheProgramEnds)
     EXPECT_EQ(run.said.front().rfind("box|pellmon|Die Funktion FT_Open fehlt in der Treiberbibliothek FTD2XX.DLL", 0),
               0U)
         << run.said.front();
-    EXPECT_NE(run.said.front().find("|1 buttons|0 lines"), std::string::npos) << run.said.front();
+    EXPECT_NE(run.said.front().find("|error icon|1 buttons|0 lines"), std::string::npos) << run.said.front();
 }
 
 }  // namespace
