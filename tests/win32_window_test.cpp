@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <oleacc.h>
 #include <windowsx.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,18 +58,26 @@ void Pump(HWND window, int milliseconds = 0)
 
 std::vector<std::string> LinesOf(const Form1& form)
 {
-    std::vector<std::string> lines;
-    for (const std::wstring& line : form.statusLines()) {
-        lines.emplace_back(line.begin(), line.end());  // NOLINT(bugprone-narrowing-conversions): plain ASCII
+    return form.statusLines().lines();
+}
+
+// Which of the system's icons a message box shows.
+std::string IconKind(HICON icon)
+{
+    if (icon == nullptr) {
+        return "no icon";
     }
-    return lines;
+    if (icon == LoadIconW(nullptr, IDI_ERROR)) {
+        return "error icon";
+    }
+    return "other icon";
 }
 
 // What the message box showed while it was open, and what the window showed then.
 struct SeenBox {
     bool seen = false;
     std::string title, text;
-    bool icon = false;
+    std::string icon = "no icon";
     int buttons = 0;
     bool formDisabled = false;
     std::size_t lines = 0;
@@ -95,7 +105,7 @@ struct BoxWatch {
         if (ClassOf(part) == "Button") {
             ++seen.buttons;
         } else if ((GetWindowLongW(part, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-            seen.icon = seen.icon || SendMessageW(part, STM_GETICON, 0, 0) != 0;
+            seen.icon = IconKind(reinterpret_cast<HICON>(SendMessageW(part, STM_GETICON, 0, 0)));
         } else if (!Text(part).empty()) {
             seen.text = Text(part);
         }
@@ -113,14 +123,14 @@ struct BoxWatch {
         seen.title = Text(box);
         EnumChildWindows(box, &ReadPart, 0);
         seen.formDisabled = IsWindowEnabled(form) == FALSE;
-        seen.lines = Form1::FromWindow(form)->statusLines().size();
+        seen.lines = Form1::FromWindow(form)->statusLines().lines().size();
         if (report) {
             std::string text = seen.text;
             for (char& c : text) {
                 c = c == '\n' || c == '\r' ? ' ' : c;
             }
-            std::printf("box|%s|%s|%s|%d buttons|%zu lines\n", seen.title.c_str(), text.c_str(),
-                        seen.icon ? "icon" : "no icon", seen.buttons, seen.lines);
+            std::printf("box|%s|%s|%s|%d buttons|%zu lines\n", seen.title.c_str(), text.c_str(), seen.icon.c_str(),
+                        seen.buttons, seen.lines);
             std::fflush(stdout);
         }
         SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
@@ -343,6 +353,32 @@ TEST_F(Win32Keys, EnterAndEscapePressNothingAndSpaceClicks)
     EXPECT_EQ(Lines(), expected);
 }
 
+// A keyboard user who switches to another window and back finds the focus
+// on the box they were on.
+TEST_F(Win32Keys, FocusComesBackToTheBoxAfterAnotherWindowWasActive)
+{
+    for (int i = 0; i < 5; ++i) {
+        Press({VK_TAB});
+    }
+    ASSERT_EQ(GetFocus(), Box(2));
+    Press({VK_SPACE});
+    EXPECT_TRUE(Ticked(2));
+
+    HWND other = CreateWindowExW(0, WC_STATICW, L"another window", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    SetForegroundWindow(other);
+    Pump(window, 100);
+    EXPECT_EQ(GetActiveWindow(), other);
+    EXPECT_NE(GetFocus(), Box(2));
+
+    SetForegroundWindow(window);
+    Pump(window, 100);
+    EXPECT_EQ(GetActiveWindow(), window);
+    EXPECT_EQ(GetFocus(), Box(2)) << "the focus did not come back to the box";
+    DestroyWindow(other);
+}
+
 using Win32Clicks = Win32Window;
 
 TEST_F(Win32Clicks, TypicalUse)
@@ -388,7 +424,7 @@ TEST_F(Win32Clicks, RefusedCloseShowsItsBoxModalToTheWindow)
     ASSERT_TRUE(box.seen);
     EXPECT_EQ(box.title, "pellmon");
     EXPECT_EQ(box.text, "Schliessen FTDI Schaltkreis fehlerhaft");
-    EXPECT_FALSE(box.icon);
+    EXPECT_EQ(box.icon, "no icon");
     EXPECT_EQ(box.buttons, 1);
     EXPECT_TRUE(box.formDisabled) << "the box is not modal to the window";
     Click("Check5");
@@ -411,7 +447,8 @@ TEST_F(Win32StatusLines, DrawnBehindTheControlsAgainAfterMinimisingAndBounded)
         EXPECT_TRUE(before.SameAs(after, PlaceOf(form->Control(control.name)))) << control.name << " shows a line";
     }
     const int dpi = ScreenDpi();
-    EXPECT_FALSE(before.SameAs(after, {0, 0, layout::ToPixels(240, dpi), form->lineHeight()}));
+    const int lineHeight = form->statusLines().lineHeight();
+    EXPECT_FALSE(before.SameAs(after, {0, 0, layout::ToPixels(240, dpi), lineHeight}));
     EXPECT_FALSE(
         before.SameAs(after, {0, layout::ToPixels(1335, dpi), after.client.right, layout::ToPixels(2400, dpi)}));
 
@@ -427,9 +464,121 @@ TEST_F(Win32StatusLines, DrawnBehindTheControlsAgainAfterMinimisingAndBounded)
         form->StatusPrint(static_cast<std::uint8_t>(i % 256));
     }
     const auto kept = static_cast<int>(Lines().size());
-    EXPECT_LT((kept - 1) * form->lineHeight(), after.client.bottom) << "a kept line is out of sight";
-    EXPECT_GE(kept * form->lineHeight(), after.client.bottom) << "a line that shows was dropped";
-    EXPECT_EQ(Lines().size() + form->linesBelowBottom(), 20'040U);
+    EXPECT_LT((kept - 1) * lineHeight, after.client.bottom) << "a kept line is out of sight";
+    EXPECT_GE(kept * lineHeight, after.client.bottom) << "a line that shows was dropped";
+    EXPECT_EQ(Lines().size() + form->statusLines().linesBelowBottom(), 20'040U);
+}
+
+using Win32Accessibility = Win32Window;
+
+// The interface id, defined here: MinGW-w64's import library gives a wrong one.
+const IID kIAccessible = {0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+std::vector<HWND> g_nameChanges;  // the windows whose client object's name changed, in order
+
+void CALLBACK RecordNameChange(HWINEVENTHOOK /*hook*/, DWORD event, HWND changed, LONG object, LONG child,
+                               DWORD /*thread*/, DWORD /*time*/)
+{
+    if (event == EVENT_OBJECT_NAMECHANGE && object == OBJID_CLIENT && child == CHILDID_SELF) {
+        g_nameChanges.push_back(changed);
+    }
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM children)
+{
+    reinterpret_cast<std::vector<HWND>*>(children)->push_back(child);
+    return TRUE;
+}
+
+// What a screen reader gets of the status lines: one static text child of
+// the window whose text is the lines shown, announced as each line comes,
+// never in the keyboard's way.
+TEST_F(Win32Accessibility, StatusLinesAreOneStaticTextAnnouncedOnEveryLine)
+{
+    g_nameChanges.clear();
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_NAMECHANGE, nullptr, &RecordNameChange,
+                                         GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    ASSERT_NE(hook, nullptr);
+    Click("Command1");
+    Click("Check3");
+    Pump(window, 100);
+    UnhookWinEvent(hook);
+
+    std::vector<HWND> children;
+    EnumChildWindows(window, &CollectChild, reinterpret_cast<LPARAM>(&children));
+    std::vector<HWND> others;
+    std::copy_if(children.begin(), children.end(), std::back_inserter(others),
+                 [](HWND child) { return ClassOf(child) != "Button"; });
+    ASSERT_EQ(others.size(), 1U) << "the status lines are not one child window beside the twelve controls";
+    HWND status = others.front();
+    // Windows' own accessible object for a static control is static text
+    // that takes no focus. Wine's oleacc gives every child window a plain
+    // client object instead, so the kind is checked through the class.
+    EXPECT_EQ(ClassOf(status), "Static");
+    EXPECT_NE(SendMessageW(status, WM_GETDLGCODE, 0, 0) & DLGC_STATIC, 0) << "the dialog manager may focus it";
+    EXPECT_EQ(GetWindowLongW(status, GWL_STYLE) & WS_TABSTOP, 0);
+    EXPECT_TRUE(IsWindowVisible(status));
+    std::string expected;
+    for (const std::string& line : InitLines()) {
+        expected += line + "\n";
+    }
+    expected += " 4 ";
+    EXPECT_EQ(Text(status), expected);
+    EXPECT_EQ(g_nameChanges, std::vector<HWND>(5, status)) << "not every line was announced";
+
+    IAccessible* accessible = nullptr;
+    ASSERT_EQ(AccessibleObjectFromWindow(status, static_cast<DWORD>(OBJID_CLIENT), kIAccessible,
+                                         reinterpret_cast<void**>(&accessible)),
+              S_OK);
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    EXPECT_EQ(accessible->get_accName(self, &name), S_OK);
+    EXPECT_EQ(std::wstring(name != nullptr ? name : L""), std::wstring(expected.begin(), expected.end()));
+    SysFreeString(name);
+    accessible->Release();
+}
+
+// Closing the window the way an operator does (the system menu's Close,
+// Alt+F4) ends the program itself, with status 0.
+TEST(Win32Program, ClosingTheWindowEndsTheProgram)
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring program(path);
+    program.replace(program.find_last_of(L'\\') + 1, std::wstring::npos, L"relaypanel.exe");
+    std::wstring command = L"\"" + program + L"\"";
+    STARTUPINFOW start{};
+    start.cb = sizeof(start);
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &child))
+        << "cannot start relaypanel.exe beside the test";
+    WaitForInputIdle(child.hProcess, 10000);
+    HWND panel = nullptr;
+    for (int waited = 0; panel == nullptr && waited < 10000; waited += 50) {
+        for (HWND found = FindWindowW(Form1::kClassName, nullptr); found != nullptr;
+             found = FindWindowExW(nullptr, found, Form1::kClassName, nullptr)) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(found, &process);
+            if (process == child.dwProcessId) {
+                panel = found;
+            }
+        }
+        Sleep(50);
+    }
+    EXPECT_NE(panel, nullptr) << "the program showed no window";
+    PostMessageW(panel, WM_SYSCOMMAND, SC_CLOSE, 0);
+    const DWORD ended = WaitForSingleObject(child.hProcess, 5000);
+    DWORD status = STILL_ACTIVE;
+    GetExitCodeProcess(child.hProcess, &status);
+    if (ended != WAIT_OBJECT_0) {
+        TerminateProcess(child.hProcess, 1);
+    }
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    EXPECT_EQ(ended, WAIT_OBJECT_0) << "still running 5 s after its window was closed";
+    EXPECT_EQ(status, 0U);
 }
 
 // ---- The program's end, watched from a child process ----
@@ -517,7 +666,7 @@ TEST(Win32MissingFunction, IsNamedInTheBoxThenTheProgramEnds)
     EXPECT_EQ(run.said.front().rfind("box|pellmon|Die Funktion FT_Open fehlt in der Treiberbibliothek FTD2XX.DLL", 0),
               0U)
         << run.said.front();
-    EXPECT_NE(run.said.front().find("|1 buttons|0 lines"), std::string::npos) << run.said.front();
+    EXPECT_NE(run.said.front().find("|error icon|1 buttons|0 lines"), std::string::npos) << run.said.front();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QImage>
@@ -60,7 +61,7 @@ struct SeenBox {
     qsizetype buttons = 0;
     bool okOnly = false;
     bool applicationModal = false;
-    std::vector<QString> statusLines;  // the window's lines at that moment
+    std::size_t statusLines = 0;  // the window's lines at that moment
 };
 
 // Watches for the next message box, records it and presses its OK button.
@@ -91,7 +92,7 @@ private:
         m_box.buttons = box->buttons().size();
         m_box.okOnly = box->buttons().size() == 1 && box->standardButtons() == QMessageBox::Ok;
         m_box.applicationModal = box->windowModality() == Qt::ApplicationModal;
-        m_box.statusLines = m_form.statusLines();
+        m_box.statusLines = m_form.statusLines().lines().size();
         if (m_onSeen) {
             m_onSeen(m_box);
         }
@@ -129,7 +130,14 @@ protected:
     QPushButton* Button(const char* name) { return Find<QPushButton>(name); }
     QCheckBox* Box(int relay) { return Find<QCheckBox>(kBoxes.at(static_cast<std::size_t>(relay - 1)).name); }
     void Click(QWidget* control) { QTest::mouseClick(control, Qt::LeftButton); }
-    [[nodiscard]] std::vector<QString> Lines() const { return form.statusLines(); }
+    [[nodiscard]] std::vector<QString> Lines() const
+    {
+        std::vector<QString> lines;
+        for (const std::string& line : form.statusLines().lines()) {
+            lines.push_back(QString::fromStdString(line));
+        }
+        return lines;
+    }
 
     // The four lines of a successful initialisation.
     [[nodiscard]] std::vector<QString> InitLines() const
@@ -152,7 +160,7 @@ TEST_F(WindowLayout, CaptionAndFixedClientArea)
     EXPECT_FALSE(form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     EXPECT_TRUE(form.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_EQ(form.findChildren<QAbstractButton*>().size(), 12);
-    EXPECT_TRUE(form.statusLines().empty());
+    EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(WindowLayout, ButtonsHaveTheirNamesCaptionsAndRectangles)
@@ -240,7 +248,7 @@ TEST_F(WindowLayout, EnterAndEscapePressNothing)
         QTest::keyClick(focused, Qt::Key_Escape);
     }
     EXPECT_EQ(vboard_call_count(), 0U);
-    EXPECT_TRUE(form.statusLines().empty());
+    EXPECT_TRUE(Lines().empty());
     EXPECT_TRUE(form.isVisible());
 }
 
@@ -310,7 +318,7 @@ TEST_F(WindowClicks, ReleaseAllUnticksBoxesAndEchoesBeforeTheWrite)
     std::vector<std::pair<QString, std::size_t>> seenAtToggle;  // echo, bytes written by then
     for (int relay : {2, 8}) {
         QObject::connect(Box(relay), &QCheckBox::toggled, &form,
-                         [&] { seenAtToggle.emplace_back(form.statusLines().back(), vboard_written_count()); });
+                         [&] { seenAtToggle.emplace_back(Lines().back(), vboard_written_count()); });
     }
     Click(Button("Command2"));
 
@@ -410,14 +418,75 @@ TEST_F(StatusLines, KeptLinesStayBoundedOverAHundredThousandEchoes)
     for (std::size_t i = 0; i < kEchoes; ++i) {
         box->setChecked(!box->isChecked());
     }
-    const std::size_t kept = form.statusLines().size();
+    const std::size_t kept = form.statusLines().lines().size();
     const int lineHeight = form.fontMetrics().lineSpacing();
     EXPECT_LT(static_cast<int>(kept - 1) * lineHeight, Form1::kClientHeight) << "a kept line is out of sight";
     EXPECT_GE(static_cast<int>(kept) * lineHeight, Form1::kClientHeight) << "a line that shows was dropped";
-    EXPECT_EQ(kept + form.linesBelowBottom(), kEchoes);
+    EXPECT_EQ(kept + form.statusLines().linesBelowBottom(), kEchoes);
     // The oldest lines stay where they were drawn.
-    EXPECT_EQ(form.statusLines().at(0), QStringLiteral(" 1 "));
-    EXPECT_EQ(form.statusLines().at(1), QStringLiteral(" 0 "));
+    EXPECT_EQ(form.statusLines().lines().at(0), " 1 ");
+    EXPECT_EQ(form.statusLines().lines().at(1), " 0 ");
+}
+
+using WindowAccessibility = WindowTest;
+
+// The one accessible child of the window that is neither a button nor a box.
+QAccessibleInterface* StatusObject(Form1& form)
+{
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&form);
+    std::vector<QAccessibleInterface*> others;
+    for (int i = 0; window != nullptr && i < window->childCount(); ++i) {
+        QAccessibleInterface* child = window->child(i);
+        if (child != nullptr && child->role() != QAccessible::PushButton && child->role() != QAccessible::CheckBox) {
+            others.push_back(child);
+        }
+    }
+    EXPECT_EQ(others.size(), 1U) << "the status lines are not one object beside the twelve controls";
+    return others.size() == 1 ? others.front() : nullptr;
+}
+
+// What a screen reader gets of the status lines: one read-only text object
+// of the window whose name is the lines shown, never in the keyboard's way.
+TEST_F(WindowAccessibility, StatusLinesAreOneTextObjectOutOfTheTabOrder)
+{
+    Click(Button("Command1"));
+    Click(Box(3));
+    QAccessibleInterface* status = StatusObject(form);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->role(), QAccessible::StaticText);
+    QStringList expected;
+    for (const QString& line : InitLines()) {
+        expected.append(line);
+    }
+    expected.append(QStringLiteral(" 4 "));
+    EXPECT_EQ(status->text(QAccessible::Name), expected.join(QLatin1Char('\n')));
+    EXPECT_FALSE(status->state().focusable);
+}
+
+std::vector<QObject*> g_nameChanges;  // the objects whose accessible name changed, in order
+
+void RecordNameChange(QAccessibleEvent* event)
+{
+    if (event->type() == QAccessible::NameChanged) {
+        g_nameChanges.push_back(event->object());
+    }
+}
+
+// Qt sends accessibility events only while an assistive technology's bus is
+// in use, which the offscreen platform never has: this case runs on a
+// virtual X display with one (the window_accessibility test).
+TEST_F(WindowAccessibility, DISABLED_EveryStatusLineIsAnnounced)
+{
+    // The bus is found once the event loop runs.
+    ASSERT_TRUE(QTest::qWaitFor([] { return QAccessible::isActive(); }, 5000)) << "no accessibility bus in use";
+    QAccessibleInterface* status = StatusObject(form);
+    ASSERT_NE(status, nullptr);
+    g_nameChanges.clear();
+    const QAccessible::UpdateHandler previous = QAccessible::installUpdateHandler(&RecordNameChange);
+    Click(Button("Command1"));
+    Click(Box(3));
+    QAccessible::installUpdateHandler(previous);
+    EXPECT_EQ(g_nameChanges, std::vector<QObject*>(5, status->object())) << "not every line was announced";
 }
 
 // ---- The program's end, watched from a child process ----
@@ -436,7 +505,7 @@ TEST(EndChild, DISABLED_ClickInitThenSend)
         text.replace(QLatin1Char('\n'), QLatin1Char(' '));
         std::cout << "box|" << box.title.toStdString() << "|" << text.toStdString() << "|"
                   << (box.icon == QMessageBox::NoIcon ? "no icon" : "icon") << "|" << box.buttons
-                  << (box.okOnly ? " ok" : " other") << "|" << box.statusLines.size() << " lines" << std::endl;
+                  << (box.okOnly ? " ok" : " other") << "|" << box.statusLines << " lines" << std::endl;
     });
     for (const char* name : {"Command1", "Ausgabe"}) {
         QTest::mouseClick(form.findChild<QPushButton*>(QString::fromLatin1(name)), Qt::LeftButton);

@@ -1,11 +1,13 @@
 # Shared by the tools: the Debian packages the project needs, and the
 # configure-and-build step. Sourced, not run.
 
-# Packages needed to build, test and run the panel.
+# Packages needed to build, test and run the panel. The window's
+# accessibility is tested on a virtual display with the accessibility bus.
 RELAYPANEL_PACKAGES=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
+  xvfb xauth dbus-daemon dbus-bin at-spi2-core
   libftdi1-dev
   libusb-1.0-0-dev dpkg-dev file
   umockdev libumockdev-dev

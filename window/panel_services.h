@@ -25,6 +25,9 @@ std::string FormatNumberLine(std::uint8_t number);
 
 class PanelServices {
 public:
+    // The exit status of a process ended by EndProgram or FatalError.
+    static constexpr int kEndedStatus = 1;
+
     PanelServices() = default;
     PanelServices(const PanelServices&) = delete;
     PanelServices& operator=(const PanelServices&) = delete;

@@ -1,14 +1,12 @@
 #include "form1.h"
 
+#include "status_view.h"
 #include "wrapping_button.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QFont>
-#include <QFontMetrics>
 #include <QMessageBox>
-#include <QPaintEvent>
-#include <QPainter>
 #include <QProxyStyle>
 
 #include <algorithm>
@@ -113,11 +111,8 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
-    // Lines whose top lies inside the window; any further line is out of sight for good.
-    const int lineHeight = fontMetrics().lineSpacing();
-    m_lineCapacity = static_cast<std::size_t>((kClientHeight + lineHeight - 1) / lineHeight);
-    m_lines.reserve(m_lineCapacity);
-
+    // First, so that every control covers it.
+    m_status = new StatusView(this);
     CreateControls();
     WireClicks();
 }
@@ -162,26 +157,12 @@ void Form1::WireClicks()
 
 void Form1::StatusPrint(std::string_view text)
 {
-    if (m_lines.size() >= m_lineCapacity) {
-        ++m_linesBelowBottom;
-        return;
-    }
-    const int lineHeight = fontMetrics().lineSpacing();
-    m_lines.push_back(FromText(text));
-    update(0, static_cast<int>(m_lines.size() - 1) * lineHeight, width(), lineHeight);
+    m_status->Print(text);
 }
 
-void Form1::paintEvent(QPaintEvent* event)
+const StatusLines& Form1::statusLines() const
 {
-    QPainter painter(this);
-    painter.setPen(palette().color(QPalette::WindowText));
-    const QFontMetrics metrics = fontMetrics();
-    for (std::size_t i = 0; i < m_lines.size(); ++i) {
-        const int top = static_cast<int>(i) * metrics.lineSpacing();
-        if (event->rect().intersects(QRect(0, top, width(), metrics.lineSpacing()))) {
-            painter.drawText(0, top + metrics.ascent(), m_lines.at(i));
-        }
-    }
+    return m_status->lines();
 }
 
 void Form1::FailureBox(std::string_view text)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -24,6 +25,8 @@ constexpr int ControlId(const layout::Control& control)
 {
     return kFirstControlId + control.tabIndex;
 }
+// The status lines' control, after all the others.
+constexpr int kStatusId = kFirstControlId + static_cast<int>(layout::kTabOrder.size());
 
 // The texts are plain ASCII, and the loader's reason in a driver fault comes
 // in the ANSI code page.
@@ -152,9 +155,12 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_COMMAND:
         OnCommand(GET_WM_COMMAND_ID(wParam, lParam), GET_WM_COMMAND_CMD(wParam, lParam));
         return 0;
-    case WM_PAINT:
-        OnPaint();
-        return 0;
+    case WM_DRAWITEM:
+        if (wParam == static_cast<WPARAM>(kStatusId)) {
+            OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            return TRUE;
+        }
+        return DefWindowProcW(m_window, message, wParam, lParam);
     case WM_ACTIVATE:
         OnActivate(LOWORD(wParam), HIWORD(wParam) != 0);
         return 0;
@@ -188,16 +194,13 @@ bool Form1::OnCreate()
     GetTextMetricsW(surface, &text);
     SelectObject(surface, previous);
     ReleaseDC(m_window, surface);
-    m_lineHeight = std::max(1, static_cast<int>(text.tmHeight + text.tmExternalLeading));
-
-    // Lines whose top lies inside the window; any further line is out of sight for good.
-    const int clientHeight = layout::ToPixels(layout::kClientHeight, m_dpi);
-    m_lineCapacity = static_cast<std::size_t>((clientHeight + m_lineHeight - 1) / m_lineHeight);
-    m_lines.reserve(m_lineCapacity);
+    m_status = StatusLines(layout::ToPixels(layout::kClientHeight, m_dpi),
+                           static_cast<int>(text.tmHeight + text.tmExternalLeading));
 
     CreateControls();
+    CreateStatusControl();
     m_focus = Control(layout::kCommand1.name);
-    return true;
+    return m_statusWindow != nullptr;
 }
 
 // Made in tab order: the dialog manager moves the focus along the order the
@@ -215,6 +218,23 @@ void Form1::CreateControls()
     }
     for (std::size_t i = 0; i < layout::kRelayBoxes.size(); ++i) {
         WidenForCaption(RelayBox(static_cast<int>(i) + 1), i);
+    }
+}
+
+// The status lines get a static control of their own over the whole client
+// area: its window text is the lines, which is what screen readers read of
+// it. Made last, it lies below every control in the z-order, and clipping its
+// siblings lets them cover it; it takes no focus and has no tab stop. Form1
+// draws it (owner-draw), as it drew the lines on its own surface.
+void Form1::CreateStatusControl()
+{
+    auto* instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(m_window, GWLP_HINSTANCE));
+    m_statusWindow =
+        CreateWindowExW(0, WC_STATICW, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_OWNERDRAW | SS_NOPREFIX, 0, 0,
+                        layout::ToPixels(layout::kClientWidth, m_dpi), layout::ToPixels(layout::kClientHeight, m_dpi),
+                        m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStatusId)), instance, nullptr);
+    if (m_statusWindow != nullptr) {
+        SetWindowFont(m_statusWindow, m_font, FALSE);
     }
 }
 
@@ -266,24 +286,23 @@ void Form1::OnCommand(int id, UINT code)
     }
 }
 
-// The status lines are drawn from the kept lines on the window's own surface;
-// the window clips its children, so the controls cover them.
-void Form1::OnPaint()
+// The status control, drawn as the window's own surface would be: its
+// background, then the kept lines in the window's font and text colour. The
+// controls above it are clipped away.
+void Form1::OnDrawItem(const DRAWITEMSTRUCT& item)
 {
-    PAINTSTRUCT paint{};
-    HDC surface = BeginPaint(m_window, &paint);
-    HGDIOBJ previous = SelectObject(surface, m_font);
-    SetBkMode(surface, TRANSPARENT);
-    SetTextColor(surface, GetSysColor(COLOR_WINDOWTEXT));
-    for (std::size_t i = 0; i < m_lines.size(); ++i) {
-        const int top = static_cast<int>(i) * m_lineHeight;
-        if (top < paint.rcPaint.bottom && top + m_lineHeight > paint.rcPaint.top) {
-            const std::wstring& line = m_lines.at(i);
-            TextOutW(surface, 0, top, line.c_str(), static_cast<int>(line.size()));
-        }
+    FillRect(item.hDC, &item.rcItem, GetSysColorBrush(COLOR_BTNFACE));
+    RECT dirty{};
+    GetClipBox(item.hDC, &dirty);
+    HGDIOBJ previous = SelectObject(item.hDC, m_font);
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, GetSysColor(COLOR_WINDOWTEXT));
+    const StatusLines::Range range = m_status.LinesIn(dirty.top, dirty.bottom);
+    for (std::size_t i = range.first; i < range.end; ++i) {
+        const std::wstring line = Widen(m_status.lines().at(i));
+        TextOutW(item.hDC, 0, m_status.TopOf(i), line.c_str(), static_cast<int>(line.size()));
     }
-    SelectObject(surface, previous);
-    EndPaint(m_window, &paint);
+    SelectObject(item.hDC, previous);
 }
 
 // As a dialog does: the focus leaves with the window and comes back to the
@@ -322,16 +341,18 @@ HWND Form1::RelayBox(int relay) const
     return GetDlgItem(m_window, ControlId(layout::kRelayBoxes.at(static_cast<std::size_t>(relay - 1))));
 }
 
+// The new line is drawn, and the status control's text, its accessible
+// name, becomes the kept lines; screen readers are told the name changed.
 void Form1::StatusPrint(std::string_view text)
 {
-    if (m_lines.size() >= m_lineCapacity) {
-        ++m_linesBelowBottom;
+    if (!m_status.Add(text)) {
         return;
     }
-    m_lines.push_back(Widen(text));
-    const int top = static_cast<int>(m_lines.size() - 1) * m_lineHeight;
-    const RECT line{0, top, layout::ToPixels(layout::kClientWidth, m_dpi), top + m_lineHeight};
-    InvalidateRect(m_window, &line, TRUE);
+    SetWindowTextW(m_statusWindow, Widen(m_status.Text()).c_str());
+    const int top = m_status.TopOf(m_status.lines().size() - 1);
+    const RECT line{0, top, layout::ToPixels(layout::kClientWidth, m_dpi), top + m_status.lineHeight()};
+    InvalidateRect(m_statusWindow, &line, FALSE);
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, m_statusWindow, OBJID_CLIENT, CHILDID_SELF);
 }
 
 void Form1::ShowMessage(std::string_view text, UINT icon)

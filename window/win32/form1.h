@@ -6,19 +6,16 @@
 
 #include "control/relay_panel.h"
 #include "window/panel_services.h"
+#include "window/status_lines.h"
 
 #include <windows.h>
 
 #include <cstddef>
-#include <string>
 #include <string_view>
-#include <vector>
 
 class Form1 : public PanelServices {
 public:
     static constexpr const wchar_t* kClassName = L"RelayPanelForm1";
-    // The exit status of a process ended by EndProgram or FatalError.
-    static constexpr int kEndedStatus = 1;
     // A fixed size: no sizing border and no maximise button; minimising stays.
     static constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 
@@ -50,13 +47,9 @@ public:
     // The control of the given name in form1_layout.h, or null.
     [[nodiscard]] HWND Control(std::string_view name) const;
     [[nodiscard]] int dotsPerInch() const { return m_dpi; }
-    [[nodiscard]] int lineHeight() const { return m_lineHeight; }
 
-    // The status lines kept for drawing, top first: those whose top lies
-    // inside the window. Lines printed further down can never be seen in
-    // this fixed-size window; they are only counted.
-    [[nodiscard]] const std::vector<std::wstring>& statusLines() const { return m_lines; }
-    [[nodiscard]] std::size_t linesBelowBottom() const { return m_linesBelowBottom; }
+    // The status lines as drawn and as assistive technology reads them.
+    [[nodiscard]] const StatusLines& statusLines() const { return m_status; }
 
     [[nodiscard]] const RelayPanel& panel() const { return m_panel; }
 
@@ -68,11 +61,12 @@ private:
 
     bool OnCreate();
     void OnCommand(int id, UINT code);
-    void OnPaint();
+    void OnDrawItem(const DRAWITEMSTRUCT& item);
     void OnActivate(UINT state, bool minimized);
     void OnSetFocus();
 
     void CreateControls();
+    void CreateStatusControl();
     void WidenForCaption(HWND box, std::size_t index);
     [[nodiscard]] HWND RelayBox(int relay) const;
     void ShowMessage(std::string_view text, UINT icon);
@@ -87,8 +81,6 @@ private:
     // The control that has the focus when the window is next activated.
     HWND m_focus = nullptr;
 
-    int m_lineHeight = 1;
-    std::vector<std::wstring> m_lines;
-    std::size_t m_linesBelowBottom = 0;
-    std::size_t m_lineCapacity = 0;
+    StatusLines m_status;
+    HWND m_statusWindow = nullptr;
 };
