@@ -111,43 +111,60 @@ void* Module1::Lookup(const char* function)
     return address;
 }
 
+template <typename Function>
+Function Module1::Bound(Function& slot, const char* name)
+{
+    if (slot == nullptr) {
+        slot = As<Function>(Lookup(name));
+    }
+    return slot;
+}
+
 d2xx::FT_STATUS Module1::FT_Open(int deviceNumber, d2xx::FT_HANDLE* handle)
 {
-    if (m_open == nullptr) {
-        m_open = As<d2xx::FT_Open_t>(Lookup("FT_Open"));
-    }
-    return m_open(deviceNumber, handle);
+    return Bound(m_open, "FT_Open")(deviceNumber, handle);
 }
 
 d2xx::FT_STATUS Module1::FT_SetBaudRate(d2xx::FT_HANDLE handle, std::uint32_t baudRate)
 {
-    if (m_setBaudRate == nullptr) {
-        m_setBaudRate = As<d2xx::FT_SetBaudRate_t>(Lookup("FT_SetBaudRate"));
-    }
-    return m_setBaudRate(handle, baudRate);
+    return Bound(m_setBaudRate, "FT_SetBaudRate")(handle, baudRate);
 }
 
 d2xx::FT_STATUS Module1::FT_SetBitMode(d2xx::FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
 {
-    if (m_setBitMode == nullptr) {
-        m_setBitMode = As<d2xx::FT_SetBitMode_t>(Lookup("FT_SetBitMode"));
-    }
-    return m_setBitMode(handle, mask, mode);
+    return Bound(m_setBitMode, "FT_SetBitMode")(handle, mask, mode);
 }
 
 d2xx::FT_STATUS Module1::FT_Write(d2xx::FT_HANDLE handle, void* buffer, std::uint32_t bytesToWrite,
                                   std::uint32_t* bytesWritten)
 {
-    if (m_write == nullptr) {
-        m_write = As<d2xx::FT_Write_t>(Lookup("FT_Write"));
-    }
-    return m_write(handle, buffer, bytesToWrite, bytesWritten);
+    return Bound(m_write, "FT_Write")(handle, buffer, bytesToWrite, bytesWritten);
 }
 
 d2xx::FT_STATUS Module1::FT_Close(d2xx::FT_HANDLE handle)
 {
-    if (m_close == nullptr) {
-        m_close = As<d2xx::FT_Close_t>(Lookup("FT_Close"));
-    }
-    return m_close(handle);
+    return Bound(m_close, "FT_Close")(handle);
+}
+
+d2xx::FT_STATUS Module1::FT_GetBitMode(d2xx::FT_HANDLE handle, std::uint8_t* lines)
+{
+    return Bound(m_getBitMode, "FT_GetBitMode")(handle, lines);
+}
+
+d2xx::FT_STATUS Module1::FT_CreateDeviceInfoList(std::uint32_t* deviceCount)
+{
+    return Bound(m_createDeviceInfoList, "FT_CreateDeviceInfoList")(deviceCount);
+}
+
+d2xx::FT_STATUS Module1::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                                std::uint32_t* id, std::uint32_t* locationId, void* serialNumber,
+                                                void* description, d2xx::FT_HANDLE* handle)
+{
+    return Bound(m_getDeviceInfoDetail, "FT_GetDeviceInfoDetail")(index, flags, type, id, locationId, serialNumber,
+                                                                 description, handle);
+}
+
+d2xx::FT_STATUS Module1::FT_OpenEx(void* argument, std::uint32_t flags, d2xx::FT_HANDLE* handle)
+{
+    return Bound(m_openEx, "FT_OpenEx")(argument, flags, handle);
 }
