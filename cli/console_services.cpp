@@ -1,37 +1,11 @@
 #include "console_services.h"
 
-#include "control/relay_panel.h"
-
 #include <ostream>
 #include <string>
 
 void ConsoleServices::FailureBox(std::string_view text)
 {
     m_err << "relayctl: " << text << '\n';
-    m_failed = true;
-}
-
-int ConsoleServices::BoxValue(int relay)
-{
-    return Box(relay);
-}
-
-void ConsoleServices::UntickBox(int relay)
-{
-    int& value = Box(relay);
-    if (value != 0) {
-        value = 0;
-        m_panel->ToggleRelay(relay);
-    }
-}
-
-void ConsoleServices::TickBox(int relay)
-{
-    int& value = Box(relay);
-    if (value != 1) {
-        value = 1;
-        m_panel->ToggleRelay(relay);
-    }
 }
 
 void ConsoleServices::DoEndProgram()
@@ -39,19 +13,28 @@ void ConsoleServices::DoEndProgram()
     throw ProgramEnded{};
 }
 
-void ConsoleServices::DoFatalError(const DriverFault& fault)
+std::string ConsoleServices::Describe(const DriverFault& fault)
 {
-    // The window's report, on one line: scripts read stderr a line at a time.
-    std::string text = DescribeDriverFault(fault);
+    std::string text = fault.kind == DriverFault::Kind::MissingFunction
+                           ? "the driver library " + fault.library + " has no function " + fault.function
+                           : "cannot load the driver library " + fault.library;
+    if (!fault.reason.empty()) {
+        text += ": " + fault.reason;
+    }
+    // One line: scripts read stderr a line at a time, and the loader's
+    // reason may span several.
     for (std::size_t at = text.find_first_of("\r\n"); at != std::string::npos; at = text.find_first_of("\r\n", at)) {
         const std::size_t end = text.find_first_not_of("\r\n", at);
         text.replace(at, end == std::string::npos ? std::string::npos : end - at, " ");
     }
-    m_err << "relayctl: " << text << '\n';
-    throw ProgramEnded{};
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    return text;
 }
 
-int& ConsoleServices::Box(int relay)
+void ConsoleServices::DoFatalError(const DriverFault& fault)
 {
-    return m_boxes.at(static_cast<std::size_t>(relay - 1));
+    m_err << "relayctl: " << Describe(fault) << '\n';
+    throw ProgramEnded{};
 }

@@ -1,18 +1,16 @@
-// The panel services as relayctl realises them on a console: eight relay
-// boxes held in memory, failures as lines on stderr, and an ending that
-// unwinds to the program's entry, which exits with status 1. No window, no
-// message box.
+// The panel services as relayctl needs them: the binding reports a missing
+// driver library or function through FatalError, and relayctl shows that as
+// one line on stderr, in English like the rest of its texts, then unwinds to
+// its entry, which exits with status 1. relayctl drives no panel, so the
+// panel's status lines, boxes and message boxes never come to it.
 #pragma once
 
 #include "window/panel_services.h"
 
-#include <array>
 #include <iosfwd>
 #include <string_view>
 
-class RelayPanel;
-
-// Thrown by EndProgram and FatalError; RunRelayctl catches it and returns 1.
+// Thrown by EndProgram and FatalError; relayctl catches it and returns 1.
 // Unwinding, rather than exiting on the spot, lets the entry return the status
 // and the tests run the whole program in their own process.
 struct ProgramEnded {};
@@ -21,29 +19,18 @@ class ConsoleServices : public PanelServices {
 public:
     explicit ConsoleServices(std::ostream& err) : m_err(err) {}
 
-    // The panel whose ToggleRelay a box change raises.
-    void Attach(RelayPanel& panel) { m_panel = &panel; }
-
-    // The panel's status lines report its steps to a person at the window;
-    // they are not relayctl's result, which the caller prints on stdout.
     void StatusPrint(std::string_view /*text*/) override {}
     void FailureBox(std::string_view text) override;
-    int BoxValue(int relay) override;
-    void UntickBox(int relay) override;
+    // No relay boxes: nothing is ticked, and unticking changes nothing.
+    int BoxValue(int /*relay*/) override { return 0; }
+    void UntickBox(int /*relay*/) override {}
 
-    // What ticking a box in the window does: the value becomes 1, then its click.
-    void TickBox(int relay);
-
-    // Whether a refusal was reported that let the program go on (a refused close).
-    bool failed() const { return m_failed; }
+    // The line relayctl prints for a driver fault.
+    static std::string Describe(const DriverFault& fault);
 
 private:
     [[noreturn]] void DoEndProgram() override;
     [[noreturn]] void DoFatalError(const DriverFault& fault) override;
-    int& Box(int relay);
 
     std::ostream& m_err;
-    RelayPanel* m_panel = nullptr;
-    std::array<int, 8> m_boxes{};
-    bool m_failed = false;
 };

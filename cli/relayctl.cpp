@@ -1,155 +1,370 @@
 #include "relayctl.h"
 
+#include "command_line.h"
 #include "console_services.h"
+#include "control/relay_board.h"
 #include "control/relay_panel.h"
+#include "held_interruptions.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
-constexpr std::string_view kUsage = "usage: relayctl set RELAY...\n"
-                                    "       relayctl off\n"
-                                    "       relayctl --help | --version\n";
+using Json = nlohmann::ordered_json;
+using Command = Request::Command;
 
-constexpr std::string_view kHelp = "Switches the eight relays of a USB relay board on an FTDI FT232R chip.\n"
-                                   "\n"
-                                   "  set RELAY...   relays RELAY... (numbers 1 to 8) on, all others off\n"
-                                   "  off            all relays off\n"
-                                   "\n"
-                                   "Each run opens device 0, sets 300 baud and asynchronous bit-bang mode on\n"
-                                   "all eight lines, writes one byte and closes the device. That byte is the\n"
-                                   "whole state of the board: a relay not named is switched off. relayctl\n"
-                                   "cannot read the relays back; it reports only what it wrote.\n"
-                                   "\n"
-                                   "The driver library (libftd2xx.so, FTD2XX.DLL on Windows) is bound by name\n"
-                                   "as the relay panel binds it.\n"
-                                   "\n"
-                                   "Exit status: 0 done, 1 the board or its driver failed, 2 the command line\n"
-                                   "was wrong (the board is not opened then).\n";
+// How often a board another program holds is tried again.
+constexpr auto kRetryInterval = std::chrono::milliseconds(100);
 
-// What the command line asks for; the relays are checked already.
-struct Request {
-    enum class Kind { Set, Off, Help, Version, Invalid };
-    Kind kind = Kind::Invalid;
-    std::uint8_t relays = 0;  // Set: the byte to land
-    std::string reason;       // Invalid: why, in one line
+// The board a run works on, chosen before anything is opened: by serial
+// number, or, for a board whose driver does not tell one, by index.
+struct Choice {
+    std::string serial;
+    int index = -1;
+
+    std::string Name() const { return serial.empty() ? "device " + std::to_string(index) : serial; }
 };
 
-Request Invalid(std::string reason)
+// A string from a device, safe to print on a terminal: control characters
+// become '?'.
+std::string Printable(std::string_view text)
 {
-    return {Request::Kind::Invalid, 0, std::move(reason)};
+    std::string printable(text);
+    std::replace_if(
+        printable.begin(), printable.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+    return printable;
 }
 
-Request ParseArguments(std::span<const std::string_view> args)
+std::string Serials(const std::vector<DeviceEntry>& devices)
 {
-    if (args.empty()) {
-        return Invalid("no command");
+    std::string serials;
+    for (const DeviceEntry& device : devices) {
+        serials += (serials.empty() ? "" : ", ") + (device.serial.empty() ? "(unknown)" : Printable(device.serial));
     }
-    const std::string_view command = args.front();
-    const auto rest = args.subspan(1);
-    if (command == "--help" || command == "--version") {
-        if (!rest.empty()) {
-            return Invalid(std::string(command) + " takes nothing after it");
-        }
-        return {command == "--help" ? Request::Kind::Help : Request::Kind::Version, 0, {}};
-    }
-    if (command == "off") {
-        if (!rest.empty()) {
-            return Invalid("off takes no relay; set names the relays to keep on");
-        }
-        return {Request::Kind::Off, 0, {}};
-    }
-    if (command != "set") {
-        return Invalid("unknown command: " + std::string(command));
-    }
-    if (rest.empty()) {
-        return Invalid("set needs at least one relay (1 to 8)");
-    }
-    std::vector<int> relays;
-    for (const std::string_view word : rest) {
-        const RelayNumber parsed = ParseRelayNumber(word);
-        if (parsed.fault == RelayNumber::Fault::NotANumber) {
-            return Invalid("not a relay number: '" + std::string(word) + "'");
-        }
-        if (parsed.fault == RelayNumber::Fault::OutOfRange) {
-            return Invalid("no relay " + std::string(word) + ": the relays are 1 to 8");
-        }
-        relays.push_back(parsed.relay);
-    }
-    return {Request::Kind::Set, RelaySetByte(relays), {}};
+    return serials.empty() ? "none" : serials;
 }
 
-// The result line for the byte that reached the board.
-std::string ResultLine(std::uint8_t byte)
+std::vector<DeviceEntry> RelayBoards(const std::vector<DeviceEntry>& devices)
 {
-    if (byte == 0) {
+    std::vector<DeviceEntry> boards;
+    std::copy_if(devices.begin(), devices.end(), std::back_inserter(boards),
+                 [](const DeviceEntry& device) { return device.MayBeRelayBoard(); });
+    return boards;
+}
+
+// The result line of a state of the lines.
+std::string StateLine(std::uint8_t lines)
+{
+    if (lines == 0) {
         return "all relays off";
     }
     std::string line = "relays on:";
-    for (int relay = 1; relay <= 8; ++relay) {
-        if ((byte & RelayWeight(relay)) != 0) {
-            line += ' ' + std::to_string(relay);
-        }
+    for (const int relay : RelaysIn(lines)) {
+        line += ' ' + std::to_string(relay);
     }
     return line;
 }
 
-// The panel's own steps, as the window's buttons would run them: set-up, the
-// boxes and the write, then the close.
-std::uint8_t Drive(const Request& request, ConsoleServices& services, RelayPanel& panel)
-{
-    panel.InitInterface();
-    if (request.kind == Request::Kind::Set) {
-        for (int relay = 1; relay <= 8; ++relay) {
-            if ((request.relays & RelayWeight(relay)) != 0) {
-                services.TickBox(relay);
+class Relayctl {
+public:
+    Relayctl(const Request& request, std::ostream& out, std::ostream& err)
+        : m_request(request), m_out(out), m_err(err), m_services(err), m_driver(m_services)
+    {
+    }
+
+    int Run()
+    {
+        try {
+            return m_request.command == Command::List ? List() : Switch();
+        } catch (const ProgramEnded&) {
+            // The binding reported a missing library or function already.
+            return kRelayctlFailed;
+        }
+    }
+
+private:
+    int Failed(const StepFailure& failure)
+    {
+        m_err << "relayctl: " << failure.step << " failed: ";
+        if (!failure.detail.empty()) {
+            m_err << failure.detail << '\n';
+        } else if (const std::string_view name = d2xx::StatusName(failure.status); !name.empty()) {
+            m_err << name << '\n';
+        } else {
+            m_err << "status " << failure.status << '\n';
+        }
+        return kRelayctlFailed;
+    }
+
+    int List()
+    {
+        std::vector<DeviceEntry> devices;
+        if (StepResult failed = ListDevices(m_driver, devices)) {
+            return Failed(*failed);
+        }
+        const std::vector<DeviceEntry> boards = RelayBoards(devices);
+        if (m_request.json) {
+            Json list = Json::array();
+            for (const DeviceEntry& board : boards) {
+                list.push_back({{"serial", board.serial}, {"description", board.description}, {"in_use", board.inUse}});
+            }
+            Print(Json{{"boards", list}});
+            return kRelayctlDone;
+        }
+        for (const DeviceEntry& board : boards) {
+            m_out << (board.serial.empty() ? "-" : Printable(board.serial)) << '\t' << Printable(board.description)
+                  << (board.inUse ? "\tin use" : "") << '\n';
+        }
+        return kRelayctlDone;
+    }
+
+    // Every command but list: the board chosen and opened, the lines read
+    // where the command keeps relays it does not name, written, and closed.
+    int Switch()
+    {
+        Choice choice;
+        if (const int status = Choose(choice); status != kRelayctlDone) {
+            return status;
+        }
+        RelayBoard board(m_driver);
+        if (const int status = Open(board, choice); status != kRelayctlDone) {
+            return status;
+        }
+        if (StepResult failed = board.SetUp()) {
+            return Failed(*failed);
+        }
+        const bool writesAll = m_request.command == Command::Set ||
+                               (m_request.command == Command::Off && !m_request.relayNamed);
+        std::uint8_t lines = 0;
+        if (!writesAll) {
+            if (StepResult failed = board.ReadLines(lines)) {
+                return Failed(*failed);
             }
         }
-        panel.SendState();
-    } else {
-        panel.ReleaseAll();
+        std::uint8_t result = lines;
+        switch (m_request.command) {
+        case Command::Set:
+        case Command::Off:
+        case Command::On:
+        case Command::Toggle:
+            result = NewLines(lines);
+            if (StepResult failed = board.WriteLines(result)) {
+                return Failed(*failed);
+            }
+            break;
+        case Command::Pulse:
+            if (const int status = Pulse(board, lines); status != kRelayctlDone) {
+                return status;
+            }
+            break;
+        default:
+            break;
+        }
+        if (StepResult failed = board.Close()) {
+            return Failed(*failed);
+        }
+        PrintState(choice, result);
+        return kRelayctlDone;
     }
-    const std::uint8_t written = panel.outFrame().front();
-    panel.CloseDevice();
-    return written;
-}
+
+    std::uint8_t NewLines(std::uint8_t lines) const
+    {
+        switch (m_request.command) {
+        case Command::Set:
+            return m_request.relays;
+        case Command::Off:
+            return m_request.relayNamed ? ApplyRelayChange(lines, RelayChange::Off, m_request.relays) : 0;
+        case Command::On:
+            return ApplyRelayChange(lines, RelayChange::On, m_request.relays);
+        case Command::Toggle:
+            return ApplyRelayChange(lines, RelayChange::Toggle, m_request.relays);
+        default:
+            return lines;
+        }
+    }
+
+    // The relay on, the wait, and the lines as they were, with the board held
+    // throughout; an interruption cuts the wait short but not the putting back.
+    int Pulse(RelayBoard& board, std::uint8_t lines)
+    {
+        const int relay = RelaysIn(m_request.relays).front();
+        if ((lines & m_request.relays) != 0) {
+            m_err << "relayctl: relay " << relay << " is on already; it stays on\n";
+            return kRelayctlDone;
+        }
+        HeldInterruptions interruptions;
+        if (StepResult failed = board.WriteLines(ApplyRelayChange(lines, RelayChange::On, m_request.relays))) {
+            return Failed(*failed);
+        }
+        const bool interrupted = interruptions.WaitFor(m_request.duration);
+        StepResult failed = board.WriteLines(lines);
+        if (failed) {
+            Failed(*failed);
+            m_err << "relayctl: relay " << relay << " may still be on\n";
+        } else if (interrupted) {
+            m_err << "relayctl: interrupted; relay " << relay << " is off again\n";
+        }
+        if (interrupted || failed) {
+            if (StepResult closeFailed = board.Close()) {
+                Failed(*closeFailed);
+            }
+        }
+        interruptions.EndIfInterrupted();
+        return failed ? kRelayctlFailed : kRelayctlDone;
+    }
+
+    // Without -s exactly one board may be attached: with several, relayctl
+    // does not guess which one is the relay board and opens none.
+    int Choose(Choice& choice)
+    {
+        if (m_request.serial) {
+            choice.serial = *m_request.serial;
+            return kRelayctlDone;
+        }
+        std::vector<DeviceEntry> devices;
+        if (StepResult failed = ListDevices(m_driver, devices)) {
+            return Failed(*failed);
+        }
+        const std::vector<DeviceEntry> boards = RelayBoards(devices);
+        if (boards.empty()) {
+            m_err << "relayctl: no relay board found";
+            if (!devices.empty()) {
+                m_err << " (" << devices.size() << " other FTDI device" << (devices.size() == 1 ? "" : "s")
+                      << " attached, none an FT232R)";
+            }
+            m_err << '\n';
+            return kRelayctlFailed;
+        }
+        if (boards.size() > 1) {
+            m_err << "relayctl: " << boards.size() << " relay boards are attached (" << Serials(boards)
+                  << "): name one with -s\n";
+            return kRelayctlUsage;
+        }
+        choice.serial = boards.front().serial;
+        choice.index = boards.front().index;
+        return kRelayctlDone;
+    }
+
+    // Opens the chosen board; while another program holds it, tries again
+    // until --wait runs out.
+    int Open(RelayBoard& board, const Choice& choice)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + m_request.wait;
+        bool heldElsewhere = false;
+        for (;;) {
+            StepResult failed = choice.serial.empty() ? board.OpenByIndex(choice.index) : board.OpenBySerial(choice.serial);
+            if (!failed) {
+                return kRelayctlDone;
+            }
+            if (failed->status == d2xx::FT_DEVICE_NOT_FOUND && m_request.serial) {
+                return UnknownSerial(*m_request.serial);
+            }
+            if (failed->status != d2xx::FT_DEVICE_NOT_OPENED) {
+                return Failed(*failed);
+            }
+            // The driver gives this answer for other troubles too (no
+            // permission): only a board the list shows in use is waited for.
+            if (!heldElsewhere && !(heldElsewhere = HeldElsewhere(choice))) {
+                return Failed(*failed);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) {
+                const auto waited = std::chrono::duration<double>(m_request.wait).count();
+                m_err << "relayctl: board " << Printable(choice.Name()) << " in use by another program";
+                if (waited > 0) {
+                    m_err << "; gave up after " << waited << " s";
+                }
+                m_err << " (" << failed->step << ": " << d2xx::StatusName(failed->status) << ")\n";
+                return kRelayctlFailed;
+            }
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kRetryInterval, deadline - now));
+        }
+    }
+
+    // Whether the driver's list shows the board open. A driver may list a
+    // device another program holds without its serial number: such a one may
+    // be the board.
+    bool HeldElsewhere(const Choice& choice)
+    {
+        std::vector<DeviceEntry> devices;
+        if (ListDevices(m_driver, devices)) {
+            return false;
+        }
+        return std::any_of(devices.begin(), devices.end(), [&](const DeviceEntry& device) {
+            const bool same = choice.serial.empty() ? device.index == choice.index : device.serial == choice.serial;
+            return device.inUse && (same || device.serial.empty());
+        });
+    }
+
+    int UnknownSerial(const std::string& serial)
+    {
+        std::vector<DeviceEntry> devices;
+        std::string present = "unknown";
+        if (!ListDevices(m_driver, devices)) {
+            present = Serials(RelayBoards(devices));
+        }
+        m_err << "relayctl: no relay board with serial number '" << Printable(serial) << "'; attached: " << present
+              << '\n';
+        return kRelayctlFailed;
+    }
+
+    void PrintState(const Choice& choice, std::uint8_t lines)
+    {
+        const bool oneRelay = m_request.command == Command::Get && m_request.relayNamed;
+        const bool on = (lines & m_request.relays) != 0;
+        if (!m_request.json) {
+            m_out << (oneRelay ? (on ? "on" : "off") : StateLine(lines)) << '\n';
+            return;
+        }
+        Json state{{"serial", choice.serial.empty() ? Json() : Json(choice.serial)}};
+        if (oneRelay) {
+            state["relay"] = RelaysIn(m_request.relays).front();
+            state["state"] = on ? "on" : "off";
+        } else {
+            state["byte"] = lines;
+            state["on"] = RelaysIn(lines);
+        }
+        Print(state);
+    }
+
+    // Strings from a device need not be valid UTF-8: a byte that is not is
+    // shown as U+FFFD rather than failing the run.
+    void Print(const Json& json) { m_out << json.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n'; }
+
+    const Request& m_request;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    ConsoleServices m_services;
+    Module1 m_driver;
+};
 
 }  // namespace
 
 int RunRelayctl(std::span<const std::string_view> args, std::ostream& out, std::ostream& err)
 {
-    const Request request = ParseArguments(args);
-    switch (request.kind) {
-    case Request::Kind::Invalid:
-        err << "relayctl: " << request.reason << '\n' << kUsage;
+    const ParsedCommandLine parsed = ParseCommandLine(args);
+    if (!parsed.request) {
+        err << "relayctl: " << parsed.reason << '\n' << kUsage;
         return kRelayctlUsage;
-    case Request::Kind::Help:
+    }
+    const Request& request = *parsed.request;
+    switch (request.command) {
+    case Command::Help:
         out << kUsage << '\n' << kHelp;
         return kRelayctlDone;
-    case Request::Kind::Version:
+    case Command::Version:
         out << "relayctl " << RELAYCTL_VERSION << '\n';
         return kRelayctlDone;
-    case Request::Kind::Set:
-    case Request::Kind::Off:
-        break;
+    default:
+        return Relayctl(request, out, err).Run();
     }
-
-    ConsoleServices services(err);
-    RelayPanel panel(services);
-    services.Attach(panel);
-    std::uint8_t written = 0;
-    try {
-        written = Drive(request, services, panel);
-    } catch (const ProgramEnded&) {
-        return kRelayctlFailed;
-    }
-    // A refused close was reported; the relays were written, but the run failed.
-    if (services.failed()) {
-        return kRelayctlFailed;
-    }
-    out << ResultLine(written) << '\n';
-    return kRelayctlDone;
 }

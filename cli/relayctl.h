@@ -1,7 +1,7 @@
-// relayctl: the relay panel's commands from a terminal or a script. It parses
-// its command line, then drives RelayPanel through the same binding the
-// window uses, and reports in the way of the classic Unix tools: the result
-// on stdout, diagnostics on stderr, exit status 0, 1 or 2.
+// relayctl: the relays from a terminal or a script. It parses its command
+// line, chooses the board, then reaches it through the binding the window
+// uses, and reports in the way of the classic Unix tools: the result on
+// stdout, diagnostics on stderr, exit status 0, 1 or 2.
 #pragma once
 
 #include <iosfwd>

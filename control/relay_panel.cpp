@@ -37,6 +37,30 @@ std::uint8_t RelaySetByte(std::span<const int> relays)
     return byte;
 }
 
+std::uint8_t ApplyRelayChange(std::uint8_t lines, RelayChange change, std::uint8_t named)
+{
+    switch (change) {
+    case RelayChange::On:
+        return static_cast<std::uint8_t>(lines | named);
+    case RelayChange::Off:
+        return static_cast<std::uint8_t>(lines & ~named);
+    case RelayChange::Toggle:
+        return static_cast<std::uint8_t>(lines ^ named);
+    }
+    return lines;
+}
+
+std::vector<int> RelaysIn(std::uint8_t byte)
+{
+    std::vector<int> relays;
+    for (int relay = 1; relay <= 8; ++relay) {
+        if ((byte & RelayWeight(relay)) != 0) {
+            relays.push_back(relay);
+        }
+    }
+    return relays;
+}
+
 std::uint8_t ApplyBoxChange(std::uint8_t relayByte, int relay, int boxValue)
 {
     // Setting and clearing the relay's own bit keeps the byte sound even when

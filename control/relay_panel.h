@@ -29,6 +29,13 @@ RelayNumber ParseRelayNumber(std::string_view word);
 // a relay named twice counts once.
 std::uint8_t RelaySetByte(std::span<const int> relays);
 
+// How a command changes the relays it names; the others keep their state.
+enum class RelayChange { On, Off, Toggle };
+std::uint8_t ApplyRelayChange(std::uint8_t lines, RelayChange change, std::uint8_t named);
+
+// The relays (1 to 8) whose bits are set in the byte, in ascending order.
+std::vector<int> RelaysIn(std::uint8_t byte);
+
 // The relay state byte after box n has changed to the given value: a ticked
 // box sets its relay's bit, any other value clears it. Other bits stay.
 std::uint8_t ApplyBoxChange(std::uint8_t relayByte, int relay, int boxValue);

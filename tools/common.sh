@@ -8,7 +8,7 @@ RELAYPANEL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   xvfb xauth dbus-daemon dbus-bin at-spi2-core
-  libftdi1-dev
+  libftdi1-dev nlohmann-json3-dev
   libusb-1.0-0-dev dpkg-dev file
   umockdev libumockdev-dev
   lintian appstream desktop-file-utils
@@ -21,14 +21,16 @@ RELAYPANEL_BENCH_PACKAGES=(xvfb)
 # and headers, Wine with its 32-bit half from the i386 architecture, binutils'
 # objdump for reading the programs' import and export tables, Wine's own
 # fonts and a virtual display for the window's tests, GoogleTest's source,
-# which the cross builds compile for Windows, and wixl, which builds the
-# Windows Installer packages, with msitools' msiinfo, which reads them.
+# which the cross builds compile for Windows, wixl, which builds the
+# Windows Installer packages, with msitools' msiinfo, which reads them, and
+# the JSON library relayctl is built with (header-only).
 RELAYPANEL_WINDOWS_PACKAGES=(
   cmake make
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64
   wine wine64 wine32:i386 fonts-wine xvfb
   googletest
   wixl msitools
+  nlohmann-json3-dev
 )
 
 # Installs whichever of the given packages are missing: one apt-get update,

@@ -52,7 +52,7 @@ relayctl
 grep -qxF 'virtual relay board: 0x02  on: 2' <<<"$err" || fail "the board did not show 0x02: $err"
 args=(off)
 relayctl VBOARD_FAIL=FT_Write
-[ "$status" = 1 ] && [ -z "$out" ] && [ "$err" = "relayctl: Schreiben fehlerhaft" ] ||
+[ "$status" = 1 ] && [ -z "$out" ] && [ "$err" = "relayctl: FT_Write failed: FT_IO_ERROR" ] ||
     fail "a refused write: status $status, stdout '$out', stderr '$err'"
 args=(set 9)
 relayctl

@@ -1,0 +1,146 @@
+#!/bin/bash
+# relayctl as cron jobs, scripts and home automation run it: separate
+# processes, one after the other and at the same time, on one virtual relay
+# board, which keeps its lines between processes and lets one hold it at a
+# time.
+#   relayctl_processes.sh basic|full SCRATCH COMMAND...
+# COMMAND runs relayctl (under Wine: the runner, then relayctl.exe), with the
+# virtual board where its library search finds it. basic: the relays kept
+# from one run to the next. full (Linux) adds overlapping runs, a busy board,
+# a pulse ended by SIGTERM, several boards, --json, and the failures a script
+# must be able to tell apart; it needs RELAYCTL_CLASSIC_BOARD, the folder of a
+# board without relayctl's four functions, and RELAYCTL_NO_BOARD, a folder
+# with no driver library.
+set -u
+mode=$1
+scratch=$2
+shift 2
+relayctl=("$@")
+failures=0
+fail() {
+    echo "FAILED: $*"
+    failures=$((failures + 1))
+}
+
+rm -rf "$scratch"
+mkdir -p "$scratch/board"
+export VBOARD_DIR="$scratch/board"
+unset VBOARD_SERIALS VBOARD_FAIL VBOARD_SHORT_WRITE
+
+# run [NAME=VALUE...] ARGUMENT...: sets status, out and err.
+run() {
+    local settings=()
+    while [[ $1 == *=* ]]; do
+        settings+=("$1")
+        shift
+    done
+    args="$*"
+    status=0
+    env "${settings[@]}" "${relayctl[@]}" "$@" >"$scratch/out" 2>"$scratch/err" </dev/null || status=$?
+    out=$(tr -d '\r' <"$scratch/out")
+    err=$(tr -d '\r' <"$scratch/err")
+}
+# expect STATUS STDOUT: what the last run must have given.
+expect() {
+    [ "$status" = "$1" ] && [ "$out" = "$2" ] ||
+        fail "relayctl $args: status $status, stdout '$out', stderr '$err'; expected $1, '$2'"
+}
+# Waits up to five seconds for a line in a file; false when none came.
+await_line() {
+    local tries=0
+    until grep -qF -- "$2" "$1" 2>/dev/null; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 100 ] || return 1
+        sleep 0.05
+    done
+}
+
+# Each run reads the lines back and changes only the relays it names.
+run off
+run on 3
+expect 0 "relays on: 3"
+run on 5
+run get
+expect 0 "relays on: 3 5"
+run get 3
+expect 0 on
+run get 4
+expect 0 off
+run toggle 3 4
+expect 0 "relays on: 4 5"
+run off 4
+expect 0 "relays on: 5"
+
+if [ "$mode" = full ]; then
+    # Two runs that start while a pulse holds the board both wait their turn,
+    # and both land.
+    run off
+    "${relayctl[@]}" pulse 1 1s >/dev/null 2>"$scratch/pulse" &
+    pulse=$!
+    await_line "$scratch/pulse" "0x01" || fail "the pulse did not switch relay 1 on"
+    "${relayctl[@]}" on 3 >"$scratch/first" 2>&1 &
+    first=$!
+    "${relayctl[@]}" on 6 >"$scratch/second" 2>&1 &
+    second=$!
+    wait "$pulse" || fail "the pulse failed"
+    wait "$first" || fail "on 3 next to a pulse: $(cat "$scratch/first")"
+    wait "$second" || fail "on 6 next to a pulse: $(cat "$scratch/second")"
+    run get
+    expect 0 "relays on: 3 6"
+
+    # A board held for longer than --wait is given up; a pulse ended by
+    # SIGTERM puts its relay back and ends by that signal.
+    "${relayctl[@]}" pulse 2 30s >/dev/null 2>"$scratch/pulse" &
+    pulse=$!
+    await_line "$scratch/pulse" "0x26" || fail "the pulse did not switch relay 2 on"
+    started=$(date +%s%N)
+    run --wait 0.3 on 7
+    waited=$((($(date +%s%N) - started) / 1000000))
+    expect 1 ""
+    grep -q "in use by another program; gave up after 0.3 s" <<<"$err" || fail "a busy board: '$err'"
+    [ "$waited" -ge 300 ] || fail "gave up after $waited ms, before --wait ran out"
+    kill -TERM "$pulse"
+    pulse_status=0
+    wait "$pulse" || pulse_status=$?
+    [ "$pulse_status" = 143 ] || fail "the pulse ended by SIGTERM with status $pulse_status, not 143"
+    grep -qF "0x24" "$scratch/pulse" || fail "the pulse did not put relay 2 back: $(cat "$scratch/pulse")"
+    run get
+    expect 0 "relays on: 3 6"
+
+    # Several boards: without -s none is opened; with it, only that one.
+    run VBOARD_SERIALS=A1,B2 on 8
+    expect 2 ""
+    grep -q "A1, B2.*name one with -s" <<<"$err" || fail "several boards: '$err'"
+    run VBOARD_SERIALS=A1,B2 -s B2 on 8
+    expect 0 "relays on: 8"
+    run VBOARD_SERIALS=A1,B2 -s A1 get
+    expect 0 "all relays off"
+    run VBOARD_SERIALS=A1,B2 -s C3 get
+    expect 1 ""
+    grep -q "no relay board with serial number 'C3'; attached: A1, B2" <<<"$err" || fail "an unknown serial: '$err'"
+
+    # Strings from the device are escaped in JSON.
+    run 'VBOARD_SERIALS=Q"1\z' --json get
+    expect 0 '{"serial":"Q\"1\\z","byte":0,"on":[]}'
+    run 'VBOARD_SERIALS=Q"1\z' --json list
+    expect 0 '{"boards":[{"serial":"Q\"1\\z","description":"Virtual relay board","in_use":false}]}'
+
+    # What a script tells apart by the exit status and the one line on stderr.
+    run --help
+    [ "$status" = 0 ] && [ "${out%%$'\n'*}" = "usage: relayctl [-s SERIAL] [--wait SECONDS] [--json] COMMAND" ] &&
+        [ -z "$err" ] || fail "--help: status $status, stderr '$err'"
+    run VBOARD_FAIL=FT_Close on 2
+    expect 1 ""
+    grep -qx "relayctl: FT_Close failed: FT_IO_ERROR" <<<"$err" || fail "a refused close: '$err'"
+    run "LD_LIBRARY_PATH=$RELAYCTL_CLASSIC_BOARD" on 1
+    expect 1 ""
+    [ "$err" = "relayctl: the driver library libftd2xx.so has no function FT_CreateDeviceInfoList" ] ||
+        fail "a library without relayctl's functions: '$err'"
+    run "LD_LIBRARY_PATH=$RELAYCTL_NO_BOARD" on 1
+    expect 1 ""
+    [ "$(wc -l <<<"$err")" = 1 ] && [[ $err == "relayctl: cannot load the driver library libftd2xx.so: "* ]] ||
+        fail "no driver library: '$err'"
+fi
+
+[ "$failures" = 0 ] && echo "relayctl on the virtual board: all checks passed ($mode)"
+[ "$failures" = 0 ]
