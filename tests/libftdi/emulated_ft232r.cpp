@@ -26,6 +26,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace usb_emulation {
 
@@ -40,6 +41,14 @@ using GPtr = std::unique_ptr<T, Unref<T>>;
 using Data = GPtr<UMockdevIoctlData>;
 
 constexpr std::uint8_t kEndpointIn = 0x80;
+// The bit modes in which bulk OUT bytes drive the lines: asynchronous and
+// synchronous bit-bang.
+constexpr std::uint8_t kAsyncBitBang = 0x01;
+constexpr std::uint8_t kSyncBitBang = 0x04;
+// The string descriptors' indexes, as the device descriptor names them.
+constexpr std::uint8_t kManufacturerString = 1;
+constexpr std::uint8_t kProductString = 2;
+constexpr std::uint8_t kSerialNumberString = 3;
 // Modem status as an idle FT232R reports it, at the head of each bulk IN.
 constexpr std::uint8_t kModemStatus0 = 0x01;
 constexpr std::uint8_t kModemStatus1 = 0x60;
@@ -97,7 +106,13 @@ struct Device {
     BusState* bus = nullptr;
     int number = 0;
     GPtr<UMockdevIoctlBase> handler;
+    std::string serialNumber;
+    std::string description;
+    std::uint8_t lines = 0;
+    std::uint8_t bitMode = 0;
+    std::uint8_t bitMask = 0;
     bool heldElsewhere = false;
+    bool serialDriverBound = false;
     bool unplugged = false;
     const UMockdevIoctlClient* claimedBy = nullptr;
 };
@@ -114,6 +129,56 @@ T& ResolveArgument(UMockdevIoctlData* argument, Data& holder)
 {
     holder.reset(umockdev_ioctl_data_resolve(argument, 0, sizeof(T), nullptr));
     return *reinterpret_cast<T*>(holder->data);
+}
+
+// A string descriptor: its length, its type, then the text in UTF-16LE; the
+// one at index 0 lists the languages (US English only).
+std::vector<std::uint8_t> StringDescriptor(const std::string& text)
+{
+    std::vector<std::uint8_t> descriptor = {static_cast<std::uint8_t>(2 + 2 * text.size()), 0x03};
+    for (const char character : text) {
+        descriptor.push_back(static_cast<std::uint8_t>(character));
+        descriptor.push_back(0);
+    }
+    return descriptor;
+}
+
+// The chip's answer to a request from device to host, or nothing for a
+// request it stalls.
+std::optional<std::vector<std::uint8_t>> Answer(const Device& device, const Event& request, std::size_t length)
+{
+    if (request.requestType == kStandardIn && request.request == kGetDescriptor &&
+        (request.value & 0xFF00U) == kStringDescriptor) {
+        switch (request.value & 0xFFU) {
+        case 0:
+            return std::vector<std::uint8_t>{0x04, 0x03, 0x09, 0x04};
+        case kManufacturerString:
+            return StringDescriptor("FTDI");
+        case kProductString:
+            return StringDescriptor(device.description);
+        case kSerialNumberString:
+            return StringDescriptor(device.serialNumber);
+        default:
+            return std::nullopt;
+        }
+    }
+    if (request.requestType == kVendorIn && request.request == kSioReadPins) {
+        return std::vector<std::uint8_t>{device.lines};
+    }
+    return std::vector<std::uint8_t>(length, 0);
+}
+
+// What a request that went through changes in the chip.
+void Carry(Device& device, const Event& event)
+{
+    if (event.call == Call::Control && event.requestType == kVendorOut && event.request == kSioSetBitMode) {
+        device.bitMode = static_cast<std::uint8_t>(event.value >> 8U);
+        device.bitMask = static_cast<std::uint8_t>(event.value & 0xFFU);
+    } else if (event.call == Call::BulkOut && !event.data.empty() &&
+               (device.bitMode == kAsyncBitBang || device.bitMode == kSyncBitBang)) {
+        device.lines =
+            static_cast<std::uint8_t>((device.lines & ~device.bitMask) | (event.data.back() & device.bitMask));
+    }
 }
 
 void Submit(Device& device, BusState& bus, UMockdevIoctlClient* client, UMockdevIoctlData* argument)
@@ -140,8 +205,17 @@ void Submit(Device& device, BusState& bus, UMockdevIoctlClient* client, UMockdev
             }
         }
         done.length = urb.buffer_length - 8;
-        if ((event.requestType & kEndpointIn) != 0) {
-            std::fill(bytes + 8, bytes + urb.buffer_length, std::uint8_t{0});
+        if ((event.requestType & kEndpointIn) != 0 && event.error == 0) {
+            const auto wanted = static_cast<std::size_t>(done.length);
+            const auto answer = Answer(device, event, wanted);
+            if (answer) {
+                event.data.assign(answer->begin(),
+                                  answer->begin() + static_cast<std::ptrdiff_t>(std::min(wanted, answer->size())));
+                std::copy(event.data.begin(), event.data.end(), bytes + 8);
+                done.length = static_cast<int>(event.data.size());
+            } else {
+                event.error = EPIPE;
+            }
         }
     } else if ((urb.endpoint & kEndpointIn) == 0) {
         event.call = Call::BulkOut;
@@ -156,6 +230,8 @@ void Submit(Device& device, BusState& bus, UMockdevIoctlClient* client, UMockdev
     if (event.error != 0) {
         done.status = -event.error;
         done.length = 0;
+    } else {
+        Carry(device, event);
     }
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL || (urb.endpoint & kEndpointIn) == 0) {
         bus.events.push_back(event);
@@ -191,7 +267,8 @@ int ClaimOrRelease(Device& device, BusState& bus, UMockdevIoctlClient* client, U
     if (interface != 0) {
         error = ENOENT;
     } else if (claim) {
-        const bool elsewhere = device.heldElsewhere || (device.claimedBy != nullptr && device.claimedBy != client);
+        const bool elsewhere = device.heldElsewhere || device.serialDriverBound ||
+                               (device.claimedBy != nullptr && device.claimedBy != client);
         error = elsewhere ? EBUSY : 0;
     } else {
         error = bus.failRelease != 0 ? bus.failRelease : device.claimedBy == client ? 0 : EINVAL;
@@ -228,7 +305,14 @@ gboolean HandleIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client
         break;
     }
     case USBDEVFS_GETDRIVER:
-        Complete(client, ENODATA);  // no driver bound
+        if (device.serialDriverBound) {
+            Data holder;
+            auto& driver = ResolveArgument<usbdevfs_getdriver>(argument, holder);
+            std::snprintf(driver.driver, sizeof driver.driver, "ftdi_sio");
+            Complete(client, 0);
+        } else {
+            Complete(client, ENODATA);  // no driver bound
+        }
         break;
     case USBDEVFS_IOCTL: {
         Data holder;
@@ -241,9 +325,10 @@ gboolean HandleIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client
         event.call = Call::Detach;
         event.device = device.number;
         event.interface = command.ifno;
-        event.error = ENODATA;
+        event.error = device.serialDriverBound ? 0 : ENODATA;
+        device.serialDriverBound = false;
         bus.events.push_back(event);
-        Complete(client, ENODATA);
+        Complete(client, event.error);
         break;
     }
     case USBDEVFS_CLAIMINTERFACE:
@@ -298,11 +383,16 @@ EmulatedBus::~EmulatedBus()
     m_state->testbed.reset();
 }
 
-int EmulatedBus::Plug(std::uint16_t product)
+int EmulatedBus::Plug(std::uint16_t product, std::optional<std::string> serialNumber,
+                      std::optional<std::string> description)
 {
     auto device = std::make_unique<Device>();
     device->bus = m_state.get();
     device->number = static_cast<int>(m_state->devices.size()) + 2;  // 1 is the root hub
+    char factorySerialNumber[16];
+    std::snprintf(factorySerialNumber, sizeof factorySerialNumber, "A%07d", device->number);
+    device->serialNumber = std::move(serialNumber).value_or(factorySerialNumber);
+    device->description = std::move(description).value_or(product == kFT232H ? kFT232HDescription : kFT232RDescription);
     device->handler.reset(umockdev_ioctl_base_new());
     g_signal_connect_after(device->handler.get(), "handle-ioctl", G_CALLBACK(HandleIoctl), device.get());
     g_signal_connect(device->handler.get(), "client-vanished", G_CALLBACK(ClientVanished), device.get());
@@ -359,6 +449,24 @@ void EmulatedBus::Unplug(int device)
 {
     const std::lock_guard lock(m_state->mutex);
     m_state->devices.at(static_cast<std::size_t>(device - 2))->unplugged = true;
+}
+
+void EmulatedBus::BindSerialDriver(int device)
+{
+    const std::lock_guard lock(m_state->mutex);
+    m_state->devices.at(static_cast<std::size_t>(device - 2))->serialDriverBound = true;
+}
+
+void EmulatedBus::SetLines(int device, std::uint8_t lines)
+{
+    const std::lock_guard lock(m_state->mutex);
+    m_state->devices.at(static_cast<std::size_t>(device - 2))->lines = lines;
+}
+
+std::uint8_t EmulatedBus::Lines(int device) const
+{
+    const std::lock_guard lock(m_state->mutex);
+    return m_state->devices.at(static_cast<std::size_t>(device - 2))->lines;
 }
 
 void EmulatedBus::FailControl(std::uint8_t request, int error, std::optional<std::uint16_t> value)

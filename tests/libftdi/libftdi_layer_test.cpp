@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -16,8 +18,11 @@ namespace {
 
 using d2xx::FT_HANDLE;
 using testing::AllOf;
+using testing::Contains;
 using testing::ElementsAre;
+using testing::Field;
 using testing::HasSubstr;
+using testing::Not;
 using namespace usb_emulation;
 
 Event Control(int device, std::uint8_t request, std::uint16_t value, std::uint16_t index)
@@ -39,6 +44,66 @@ Event OnInterface(Call call, int device, int error = 0)
     event.interface = 0;
     event.error = error;
     return event;
+}
+
+// How often the text holds the part.
+int Occurrences(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// One entry of the layer's device list.
+struct Listed {
+    std::uint32_t flags = 0;
+    std::uint32_t type = 0;
+    std::uint32_t id = 0;
+    std::uint32_t locationId = 0;
+    std::string serialNumber;
+    std::string description;
+    FT_HANDLE handle = nullptr;
+};
+
+std::vector<Listed> ListDevices()
+{
+    std::uint32_t count = 0;
+    EXPECT_EQ(FT_CreateDeviceInfoList(&count), d2xx::FT_OK);
+    std::vector<Listed> listed(count);
+    for (std::uint32_t index = 0; index < count; ++index) {
+        Listed& entry = listed[index];
+        std::array<char, d2xx::kSerialNumberSize> serialNumber{};
+        std::array<char, d2xx::kDescriptionSize> description{};
+        EXPECT_EQ(FT_GetDeviceInfoDetail(index, &entry.flags, &entry.type, &entry.id, &entry.locationId,
+                                         serialNumber.data(), description.data(), &entry.handle),
+                  d2xx::FT_OK);
+        entry.serialNumber = serialNumber.data();
+        entry.description = description.data();
+    }
+    return listed;
+}
+
+// A claim of the interface: the start of an opening, or the question
+// whether another program holds the device.
+auto Opening()
+{
+    return Field(&Event::call, Call::Claim);
+}
+// What configures or writes to a device, or takes it from its driver.
+auto ConfiguringOrWriting()
+{
+    return testing::AnyOf(Field(&Event::requestType, kVendorOut), Field(&Event::call, Call::BulkOut),
+                          Field(&Event::call, Call::Detach));
+}
+
+std::vector<Event> EventsOn(const std::vector<Event>& events, int device)
+{
+    std::vector<Event> on;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(on),
+                 [&](const Event& event) { return event.device == device; });
+    return on;
 }
 
 class Layer : public testing::Test {
@@ -348,6 +413,228 @@ TEST_F(LayerHandles, RefusedReleaseIsIoErrorButTheHandleIsClosedAnyway)
 
     EXPECT_THAT(text, HasSubstr("relay board: failed to close device"));
     StderrOf([&] { EXPECT_EQ(FT_Close(handle), d2xx::FT_INVALID_HANDLE); });
+}
+
+using LayerGetBitMode = Layer;
+
+TEST_F(LayerGetBitMode, ReadsTheLinesWithOneVendorRequestOnInterfaceA)
+{
+    m_bus.SetLines(m_board, 0x01);
+    FT_HANDLE handle = OpenBoard();
+    m_bus.ClearEvents();
+    std::uint8_t lines = 0xEE;
+
+    EXPECT_EQ(FT_GetBitMode(handle, &lines), d2xx::FT_OK);
+
+    EXPECT_EQ(lines, 0x01);
+    Event read;
+    read.device = m_board;
+    read.requestType = kVendorIn;
+    read.request = kSioReadPins;
+    read.index = 1;
+    read.data = {0x01};
+    EXPECT_THAT(m_bus.Events(), ElementsAre(read));
+
+    // In bit-bang mode the lines follow the byte written.
+    std::uint8_t byte = 0x05;
+    std::uint32_t written = 0;
+    EXPECT_EQ(FT_SetBitMode(handle, 0xFF, d2xx::FT_BITMODE_ASYNC_BITBANG), d2xx::FT_OK);
+    EXPECT_EQ(FT_Write(handle, &byte, 1, &written), d2xx::FT_OK);
+    EXPECT_EQ(FT_GetBitMode(handle, &lines), d2xx::FT_OK);
+    EXPECT_EQ(lines, 0x05);
+
+    // A failed read is no value: the caller must not compute a byte from it.
+    m_bus.FailControl(kSioReadPins, EPIPE);
+    lines = 0xEE;
+    const std::string text = StderrOf([&] { EXPECT_EQ(FT_GetBitMode(handle, &lines), d2xx::FT_IO_ERROR); });
+    EXPECT_THAT(text, HasSubstr("relay board: failed to read the lines: read pins failed"));
+    EXPECT_EQ(lines, 0xEE);
+    EXPECT_EQ(FT_Close(handle), d2xx::FT_OK);
+}
+
+using LayerDeviceList = Layer;
+
+TEST_F(LayerDeviceList, TellsEachChipInOpenOrderWithItsStringsAndWhoHoldsIt)
+{
+    // Beside the board: a board another program holds, with a serial number
+    // too long for the field; an FT232H console cable with the serial
+    // driver bound.
+    const int held = m_bus.Plug(kFT232R, "FT-RELAY-BOARD-0042", "Relay board 8");
+    m_bus.HoldInterfaceElsewhere(held);
+    const int cable = m_bus.Plug(kFT232H);
+    m_bus.BindSerialDriver(cable);
+    std::string serialNumber = "A0000002";
+    FT_HANDLE mine = nullptr;
+    ASSERT_EQ(FT_OpenEx(serialNumber.data(), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &mine), d2xx::FT_OK);
+    m_bus.ClearEvents();
+
+    const std::vector<Listed> listed = ListDevices();
+
+    ASSERT_EQ(listed.size(), 3U);
+    const auto at = [&](const std::string& serial) {
+        return std::find_if(listed.begin(), listed.end(), [&](const Listed& l) { return l.serialNumber == serial; });
+    };
+    const auto board = at("A0000002");
+    const auto other = at("FT-RELAY-BOARD-");
+    ASSERT_NE(board, listed.end());
+    ASSERT_NE(other, listed.end());
+    EXPECT_EQ(board->flags, d2xx::FT_FLAGS_OPENED);
+    EXPECT_EQ(board->handle, mine);
+    EXPECT_EQ(board->type, d2xx::FT_DEVICE_232R);
+    EXPECT_EQ(board->id, d2xx::kFT232RId);
+    EXPECT_EQ(board->description, "FT232R USB UART");
+    EXPECT_EQ(other->flags, d2xx::FT_FLAGS_OPENED);
+    EXPECT_EQ(other->handle, nullptr);
+    EXPECT_EQ(other->description, "Relay board 8");
+    // FT232R chips first; a serial driver bound leaves the device free.
+    EXPECT_EQ(listed[2].serialNumber, "A0000004");
+    EXPECT_EQ(listed[2].description, kFT232HDescription);
+    EXPECT_EQ(listed[2].type, 8U);
+    EXPECT_EQ(listed[2].id, 0x04036014U);
+    EXPECT_EQ(listed[2].flags, 0U);
+    EXPECT_EQ(listed[2].handle, nullptr);
+    EXPECT_NE(board->locationId, other->locationId);
+    EXPECT_EQ(board->locationId >> 24U, 1U);
+    // Listing reads, and asks about the interface; it never configures,
+    // writes or detaches a driver.
+    EXPECT_THAT(m_bus.Events(), Not(Contains(ConfiguringOrWriting())));
+
+    // Entry i is what FT_Open(i) opens.
+    EXPECT_EQ(FT_Close(mine), d2xx::FT_OK);
+    m_bus.ClearEvents();
+    FT_HANDLE byIndex = OpenBoard(static_cast<int>(board - listed.begin()));
+    EXPECT_THAT(EventsOn(m_bus.Events(), m_board), Contains(Opening()));
+    EXPECT_EQ(FT_Close(byIndex), d2xx::FT_OK);
+
+    Listed past;
+    std::array<char, d2xx::kDescriptionSize> text{};
+    StderrOf([&] {
+        EXPECT_EQ(FT_GetDeviceInfoDetail(3, &past.flags, &past.type, &past.id, &past.locationId, text.data(),
+                                         text.data(), &past.handle),
+                  d2xx::FT_DEVICE_NOT_FOUND);
+    });
+}
+
+TEST_F(LayerDeviceList, ChipWhoseStringsCannotBeReadIsListedEmptyWithOneReason)
+{
+    m_bus.DenyAccess(m_board);
+
+    std::vector<Listed> first;
+    std::vector<Listed> again;
+    std::string text;
+    {
+        const WithoutFileAccessOverride user;
+        text = StderrOf([&] {
+            first = ListDevices();
+            again = ListDevices();
+        });
+    }
+
+    ASSERT_EQ(first.size(), 1U);
+    EXPECT_EQ(first[0].serialNumber, "");
+    EXPECT_EQ(first[0].description, "");
+    EXPECT_EQ(first[0].type, d2xx::FT_DEVICE_232R);
+    EXPECT_EQ(again.size(), 1U);
+    // Said once, though asked twice: a caller that retries does not fill
+    // the terminal.
+    EXPECT_EQ(Occurrences(text, "relay board:"), 1) << text;
+    EXPECT_THAT(text, AllOf(HasSubstr("no permission"), HasSubstr(EmulatedBus::NodePath(m_board)),
+                            HasSubstr("70-relaypanel.rules")));
+}
+
+using LayerOpenEx = Layer;
+
+TEST_F(LayerOpenEx, OpensTheChipWithThatSerialNumberOrDescriptionOnly)
+{
+    const int named = m_bus.Plug(kFT232R, "RB000042", "Relay board 8");
+    std::string serialNumber = "RB000042";
+    FT_HANDLE handle = nullptr;
+
+    EXPECT_EQ(FT_OpenEx(serialNumber.data(), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle), d2xx::FT_OK);
+
+    EXPECT_THAT(EventsOn(m_bus.Events(), named), Contains(Opening()));
+    EXPECT_THAT(EventsOn(m_bus.Events(), m_board), Not(Contains(testing::AnyOf(Opening(), ConfiguringOrWriting()))));
+    EXPECT_EQ(FT_Close(handle), d2xx::FT_OK);
+
+    m_bus.ClearEvents();
+    std::string description = "FT232R USB UART";
+    EXPECT_EQ(FT_OpenEx(description.data(), d2xx::FT_OPEN_BY_DESCRIPTION, &handle), d2xx::FT_OK);
+    EXPECT_THAT(EventsOn(m_bus.Events(), m_board), Contains(Opening()));
+    EXPECT_THAT(EventsOn(m_bus.Events(), named), Not(Contains(Opening())));
+    EXPECT_EQ(FT_Close(handle), d2xx::FT_OK);
+}
+
+TEST_F(LayerOpenEx, UnknownSerialNumberIsDeviceNotFoundNamingThoseAttached)
+{
+    m_bus.Plug(kFT232R, "RB000042");
+    m_bus.ClearEvents();
+    std::string serialNumber = "RB000043";
+    FT_HANDLE handle = nullptr;
+
+    const std::string text = StderrOf([&] {
+        EXPECT_EQ(FT_OpenEx(serialNumber.data(), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle), d2xx::FT_DEVICE_NOT_FOUND);
+    });
+
+    EXPECT_THAT(text, AllOf(HasSubstr("relay board: failed to open device: no relay board found"),
+                            HasSubstr("\"RB000043\""), HasSubstr("\"RB000042\""), HasSubstr("\"A0000002\"")));
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_THAT(m_bus.Events(), Not(Contains(testing::AnyOf(Opening(), ConfiguringOrWriting()))));
+}
+
+TEST_F(LayerOpenEx, BusyChipIsNotOpenedAsWithFTOpenAndItsReasonIsNotRepeated)
+{
+    const int held = m_bus.Plug(kFT232R, "RB000042");
+    m_bus.HoldInterfaceElsewhere(held);
+    std::string serialNumber = "RB000042";
+    FT_HANDLE handle = nullptr;
+    const auto tryOpen = [&] {
+        EXPECT_EQ(FT_OpenEx(serialNumber.data(), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle), d2xx::FT_DEVICE_NOT_OPENED);
+    };
+    const std::string reason = "in use by another program";
+
+    // As a caller waiting for the board retries.
+    const std::string retried = StderrOf([&] {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            tryOpen();
+        }
+    });
+    EXPECT_EQ(Occurrences(retried, reason), 1) << retried;
+    EXPECT_THAT(retried, HasSubstr(EmulatedBus::NodePath(held)));
+
+    // Once a device opened, the same failure is news again.
+    std::string free = "A0000002";
+    FT_HANDLE other = nullptr;
+    EXPECT_EQ(FT_OpenEx(free.data(), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &other), d2xx::FT_OK);
+    EXPECT_EQ(FT_Close(other), d2xx::FT_OK);
+    EXPECT_EQ(Occurrences(StderrOf(tryOpen), reason), 1);
+    EXPECT_EQ(handle, nullptr);
+}
+
+TEST(LayerNewFunctions, RefuseWhatTheyCannotServeWithoutTouchingPointers)
+{
+    const EmulatedBus bus;
+    std::string serialNumber = "A0000002";
+    FT_HANDLE handle = nullptr;
+    std::uint32_t value = 0;
+    std::array<char, d2xx::kDescriptionSize> text{};
+
+    StderrOf([&] {
+        EXPECT_EQ(FT_CreateDeviceInfoList(nullptr), d2xx::FT_INVALID_PARAMETER);
+        EXPECT_EQ(FT_OpenEx(nullptr, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle), d2xx::FT_INVALID_PARAMETER);
+        EXPECT_EQ(FT_OpenEx(serialNumber.data(), d2xx::FT_OPEN_BY_SERIAL_NUMBER, nullptr), d2xx::FT_INVALID_PARAMETER);
+        EXPECT_EQ(FT_OpenEx(serialNumber.data(), d2xx::FT_OPEN_BY_LOCATION, &handle), d2xx::FT_NOT_SUPPORTED);
+        EXPECT_EQ(FT_GetBitMode(nullptr, nullptr), d2xx::FT_INVALID_HANDLE);
+        for (int missing = 0; missing < 7; ++missing) {
+            const auto unless = [&](auto* pointer, int position) { return position == missing ? nullptr : pointer; };
+            EXPECT_EQ(FT_GetDeviceInfoDetail(0, unless(&value, 0), unless(&value, 1), unless(&value, 2),
+                                             unless(&value, 3), unless(text.data(), 4), unless(text.data(), 5),
+                                             unless(&handle, 6)),
+                      d2xx::FT_INVALID_PARAMETER)
+                << missing;
+        }
+    });
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_TRUE(bus.Events().empty());
 }
 
 }  // namespace
