@@ -23,7 +23,8 @@ int main(void)
             library, "FT_GetDeviceInfoDetail");
     Status (*openEx)(void*, uint32_t, Handle*) = (Status(*)(void*, uint32_t, Handle*))dlsym(library, "FT_OpenEx");
     Status (*setBaudRate)(Handle, uint32_t) = (Status(*)(Handle, uint32_t))dlsym(library, "FT_SetBaudRate");
-    Status (*setBitMode)(Handle, uint8_t, uint8_t) = (Status(*)(Handle, uint8_t, uint8_t))dlsym(library, "FT_SetBitMode");
+    Status (*setBitMode)(Handle, uint8_t, uint8_t) =
+        (Status(*)(Handle, uint8_t, uint8_t))dlsym(library, "FT_SetBitMode");
     Status (*getBitMode)(Handle, uint8_t*) = (Status(*)(Handle, uint8_t*))dlsym(library, "FT_GetBitMode");
     Status (*ftWrite)(Handle, void*, uint32_t, uint32_t*) =
         (Status(*)(Handle, void*, uint32_t, uint32_t*))dlsym(library, "FT_Write");

@@ -12,39 +12,38 @@ const std::string_view kUsage = "usage: relayctl [-s SERIAL] [--wait SECONDS] [-
                                 "  get [RELAY]  pulse RELAY DURATION  list\n"
                                 "       relayctl --help | --version\n";
 
-const std::string_view kHelp =
-    "Switches the eight relays of a USB relay board on an FTDI FT232R chip.\n"
-    "\n"
-    "Commands:\n"
-    "  on RELAY...           the named relays (1 to 8) on, the others as they are\n"
-    "  off [RELAY...]        the named relays off, the others as they are;\n"
-    "                        with no relay, all relays off\n"
-    "  toggle RELAY...       the named relays flipped, the others as they are\n"
-    "  set RELAY...          exactly the named relays on, all others off\n"
-    "  get [RELAY]           prints the relays that are on; for one relay, on or off\n"
-    "  pulse RELAY DURATION  the relay on for DURATION (1ms to 24h, e.g. 500ms, 2s,\n"
-    "                        1.5min, 1h), then off again; a relay that is on\n"
-    "                        already stays on. Ctrl+C or a kill puts it back too\n"
-    "  list                  one line per board: serial number, description, and\n"
-    "                        \"in use\" where another program holds it\n"
-    "\n"
-    "Options:\n"
-    "  -s, --serial SERIAL   the board with this serial number (see list); needed\n"
-    "                        when more than one board is attached\n"
-    "  --wait SECONDS        how long to wait while another program holds the\n"
-    "                        board (default 5; 0 does not wait)\n"
-    "  --json                one JSON object on stdout instead of the line\n"
-    "\n"
-    "on, off with relays, toggle, get and pulse read the relays back from the\n"
-    "board and change only the named ones; set and off without relays write the\n"
-    "whole state. Each run opens the board, sets 300 baud and asynchronous\n"
-    "bit-bang mode on all eight lines, and closes it; the relays stay as left.\n"
-    "The driver library (libftd2xx.so, FTD2XX.DLL on Windows) is bound by name\n"
-    "as the relay panel binds it.\n"
-    "\n"
-    "Exit status: 0 done; 1 the board or its driver failed, no board was found,\n"
-    "or it stayed in use; 2 the command line was wrong, or several boards are\n"
-    "attached and none was named (no board is opened then).\n";
+const std::string_view kHelp = "Switches the eight relays of a USB relay board on an FTDI FT232R chip.\n"
+                               "\n"
+                               "Commands:\n"
+                               "  on RELAY...           the named relays (1 to 8) on, the others as they are\n"
+                               "  off [RELAY...]        the named relays off, the others as they are;\n"
+                               "                        with no relay, all relays off\n"
+                               "  toggle RELAY...       the named relays flipped, the others as they are\n"
+                               "  set RELAY...          exactly the named relays on, all others off\n"
+                               "  get [RELAY]           prints the relays that are on; for one relay, on or off\n"
+                               "  pulse RELAY DURATION  the relay on for DURATION (1ms to 24h, e.g. 500ms, 2s,\n"
+                               "                        1.5min, 1h), then off again; a relay that is on\n"
+                               "                        already stays on. Ctrl+C or a kill puts it back too\n"
+                               "  list                  one line per board: serial number, description, and\n"
+                               "                        \"in use\" where another program holds it\n"
+                               "\n"
+                               "Options:\n"
+                               "  -s, --serial SERIAL   the board with this serial number (see list); needed\n"
+                               "                        when more than one board is attached\n"
+                               "  --wait SECONDS        how long to wait while another program holds the\n"
+                               "                        board (default 5; 0 does not wait)\n"
+                               "  --json                one JSON object on stdout instead of the line\n"
+                               "\n"
+                               "on, off with relays, toggle, get and pulse read the relays back from the\n"
+                               "board and change only the named ones; set and off without relays write the\n"
+                               "whole state. Each run opens the board, sets 300 baud and asynchronous\n"
+                               "bit-bang mode on all eight lines, and closes it; the relays stay as left.\n"
+                               "The driver library (libftd2xx.so, FTD2XX.DLL on Windows) is bound by name\n"
+                               "as the relay panel binds it.\n"
+                               "\n"
+                               "Exit status: 0 done; 1 the board or its driver failed, no board was found,\n"
+                               "or it stayed in use; 2 the command line was wrong, or several boards are\n"
+                               "attached and none was named (no board is opened then).\n";
 
 namespace {
 
@@ -254,8 +253,8 @@ std::optional<microseconds> ParseDuration(std::string_view word)
         std::int64_t microseconds;
     };
     // "ms" before "s", which it ends with.
-    constexpr std::array<Unit, 4> kUnits = {{{"ms", kMillisecond}, {"min", 60 * kSecond}, {"s", kSecond},
-                                             {"h", 3600 * kSecond}}};
+    constexpr std::array<Unit, 4> kUnits = {
+        {{"ms", kMillisecond}, {"min", 60 * kSecond}, {"s", kSecond}, {"h", 3600 * kSecond}}};
     for (const Unit& unit : kUnits) {
         if (word.size() > unit.suffix.size() && word.ends_with(unit.suffix)) {
             const auto amount = ParseAmount(word.substr(0, word.size() - unit.suffix.size()), unit.microseconds);

@@ -13,8 +13,8 @@
 struct Request {
     enum class Command { On, Off, Toggle, Set, Get, Pulse, List, Help, Version };
     Command command = Command::Help;
-    std::uint8_t relays = 0;  // the named relays as a byte; off with none: all
-    bool relayNamed = false;  // whether any relay was named
+    std::uint8_t relays = 0;                // the named relays as a byte; off with none: all
+    bool relayNamed = false;                // whether any relay was named
     std::chrono::microseconds duration{0};  // pulse
     std::optional<std::string> serial;      // -s
     std::chrono::microseconds wait = std::chrono::seconds(5);

@@ -39,8 +39,8 @@ std::string Printable(std::string_view text)
 {
     std::string printable(text);
     std::replace_if(
-        printable.begin(), printable.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+        printable.begin(), printable.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; },
+        '?');
     return printable;
 }
 
@@ -142,8 +142,8 @@ private:
         if (StepResult failed = board.SetUp()) {
             return Failed(*failed);
         }
-        const bool writesAll = m_request.command == Command::Set ||
-                               (m_request.command == Command::Off && !m_request.relayNamed);
+        const bool writesAll =
+            m_request.command == Command::Set || (m_request.command == Command::Off && !m_request.relayNamed);
         std::uint8_t lines = 0;
         if (!writesAll) {
             if (StepResult failed = board.ReadLines(lines)) {
@@ -261,7 +261,8 @@ private:
         const auto deadline = std::chrono::steady_clock::now() + m_request.wait;
         bool heldElsewhere = false;
         for (;;) {
-            StepResult failed = choice.serial.empty() ? board.OpenByIndex(choice.index) : board.OpenBySerial(choice.serial);
+            StepResult failed =
+                choice.serial.empty() ? board.OpenByIndex(choice.index) : board.OpenBySerial(choice.serial);
             if (!failed) {
                 return kRelayctlDone;
             }

@@ -68,7 +68,8 @@ TEST_F(RelayctlOnBoard, OnOffAndToggleReadTheLinesAndChangeOnlyTheNamedRelays)
 
     EXPECT_EQ(Relayctl({"on", "3", "3"}).out, "relays on: 1 2 3\n");
     const std::vector<std::string> calls = CallNames();
-    EXPECT_EQ(std::vector(calls.begin() + before, calls.end()), Then(kChosen, {"FT_GetBitMode", "FT_Write", "FT_Close"}));
+    EXPECT_EQ(std::vector(calls.begin() + before, calls.end()),
+              Then(kChosen, {"FT_GetBitMode", "FT_Write", "FT_Close"}));
     EXPECT_EQ(Relayctl({"off", "1"}).out, "relays on: 2 3\n");
     EXPECT_EQ(Relayctl({"toggle", "3", "8"}).out, "relays on: 2 8\n");
     EXPECT_EQ(Relayctl({"get"}).out, "relays on: 2 8\n");
@@ -98,11 +99,26 @@ TEST_F(RelayctlOnBoard, PulseWritesTheRelayOnThenTheLinesAsTheyWere)
 
 TEST_F(RelayctlOnBoard, BadInputExitsTwoWithTheUsageAndNeverCallsTheDriver)
 {
-    const std::vector<std::vector<std::string_view>> lines = {
-        {},          {"switch", "1"}, {"on"},      {"toggle"},        {"set", "9"},        {"on", "0"},
-        {"on", "x"}, {"set", "-3"},   {"get", "1", "2"}, {"list", "1"}, {"pulse", "3"},    {"pulse", "3", "2"},
-        {"pulse", "3", "0.5ms"}, {"pulse", "9", "1s"}, {"-s"}, {"-s", "", "get"}, {"--wait", "x", "get"},
-        {"-s", "A1", "list"}, {"-v"}, {"--help", "set"}};
+    const std::vector<std::vector<std::string_view>> lines = {{},
+                                                              {"switch", "1"},
+                                                              {"on"},
+                                                              {"toggle"},
+                                                              {"set", "9"},
+                                                              {"on", "0"},
+                                                              {"on", "x"},
+                                                              {"set", "-3"},
+                                                              {"get", "1", "2"},
+                                                              {"list", "1"},
+                                                              {"pulse", "3"},
+                                                              {"pulse", "3", "2"},
+                                                              {"pulse", "3", "0.5ms"},
+                                                              {"pulse", "9", "1s"},
+                                                              {"-s"},
+                                                              {"-s", "", "get"},
+                                                              {"--wait", "x", "get"},
+                                                              {"-s", "A1", "list"},
+                                                              {"-v"},
+                                                              {"--help", "set"}};
     for (const auto& args : lines) {
         const Outcome outcome = Relayctl(args);
         const std::string reason = outcome.err.substr(0, outcome.err.find('\n'));
@@ -139,8 +155,8 @@ TEST(PulseDuration, TakesANumberAndAUnitFromOneMillisecondToADay)
     EXPECT_EQ(ParseDuration("1.5s"), microseconds(1'500'000));
     EXPECT_EQ(ParseDuration("0.25min"), microseconds(15'000'000));
     EXPECT_EQ(ParseDuration("24h"), std::chrono::hours(24));
-    for (const std::string_view word : {"0.5ms", "0s", "24.001h", "25h", "2", "s", "1.s", ".5s", "-1s", "1e3ms", "1 s",
-                                        "2m", "99999999999h"}) {
+    for (const std::string_view word :
+         {"0.5ms", "0s", "24.001h", "25h", "2", "s", "1.s", ".5s", "-1s", "1e3ms", "1 s", "2m", "99999999999h"}) {
         EXPECT_EQ(ParseDuration(word), std::nullopt) << word;
     }
 }
