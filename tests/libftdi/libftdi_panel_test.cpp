@@ -101,22 +101,103 @@ TEST_F(PanelOnLibftdi, TypicalUsePutsExactlyTheExpectedRequestsOnTheWire)
                             OnInterfaceZero(Call::Release)));
 }
 
-TEST(RelayctlOnLibftdi, SetPutsItsOneByteOnTheWireBetweenSetUpAndRelease)
+// relayctl's runs, seen at the chip: the vendor requests and the bytes
+// written, leaving out the reading of string descriptors and the brief claim
+// with which listing tells a free chip from a held one.
+class RelayctlOnLibftdi : public testing::Test {
+protected:
+    struct Outcome {
+        int status = -1;
+        std::string out;
+        std::string err;
+    };
+
+    static Outcome Relayctl(const std::vector<std::string_view>& args)
+    {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = RunRelayctl(args, out, err);
+        return {status, out.str(), err.str()};
+    }
+
+    std::vector<Event> Wire(int device) const
+    {
+        std::vector<Event> wire;
+        for (const Event& event : m_bus.Events()) {
+            const bool vendor = event.call == Call::Control && (event.requestType & 0x60) == 0x40;
+            if (event.device == device && (vendor || event.call == Call::BulkOut || event.call == Call::Detach)) {
+                wire.push_back(event);
+            }
+        }
+        return wire;
+    }
+
+    EmulatedBus m_bus;
+};
+
+auto ReadPins(std::uint8_t lines)
 {
-    EmulatedBus bus;
-    bus.Plug();
-    std::ostringstream out;
-    std::ostringstream err;
-    const std::vector<std::string_view> args = {"set", "1", "3", "8"};
+    return AllOf(Field(&Event::requestType, kVendorIn), Field(&Event::request, kSioReadPins), Field(&Event::value, 0),
+                 Field(&Event::index, 1), Field(&Event::data, std::vector<std::uint8_t>{lines}));
+}
 
-    EXPECT_EQ(RunRelayctl(args, out, err), kRelayctlDone) << err.str();
+TEST_F(RelayctlOnLibftdi, SetWritesItsByteAfterTheSetUpWithoutReading)
+{
+    const int board = m_bus.Plug();
 
-    EXPECT_EQ(out.str(), "relays on: 1 3 8\n");
-    EXPECT_THAT(bus.Events(),
-                ElementsAre(Field(&Event::call, Call::Detach), OnInterfaceZero(Call::Claim), Request(kSioReset, 0),
+    const Outcome outcome = Relayctl({"set", "1", "3", "8"});
+
+    EXPECT_EQ(outcome.status, kRelayctlDone) << outcome.err;
+    EXPECT_EQ(outcome.out, "relays on: 1 3 8\n");
+    EXPECT_THAT(Wire(board),
+                ElementsAre(Field(&Event::call, Call::Detach), Request(kSioReset, 0),
                             Request(kSioSetBaudRate, kDivisorFor9600Baud), Request(kSioSetBaudRate, kDivisorFor300Baud),
-                            Request(kSioSetBitMode, kAsyncBitBangAllLines), BulkOut({0x85}),
-                            OnInterfaceZero(Call::Release)));
+                            Request(kSioSetBitMode, kAsyncBitBangAllLines), BulkOut({0x85})));
+    EXPECT_THAT(m_bus.Events().back(), OnInterfaceZero(Call::Release));
+}
+
+TEST_F(RelayctlOnLibftdi, OnReadsTheLinesThenWritesThemWithItsRelayAndNeverResetsTheBitMode)
+{
+    const int board = m_bus.Plug();
+    m_bus.SetLines(board, 0x01);
+
+    const Outcome on = Relayctl({"on", "3"});
+
+    EXPECT_EQ(on.out, "relays on: 1 3\n") << on.err;
+    EXPECT_THAT(Wire(board),
+                ElementsAre(Field(&Event::call, Call::Detach), Request(kSioReset, 0),
+                            Request(kSioSetBaudRate, kDivisorFor9600Baud), Request(kSioSetBaudRate, kDivisorFor300Baud),
+                            Request(kSioSetBitMode, kAsyncBitBangAllLines), ReadPins(0x01), BulkOut({0x05})));
+    EXPECT_EQ(m_bus.Lines(board), 0x05);
+
+    m_bus.ClearEvents();
+    const Outcome get = Relayctl({"get"});
+    EXPECT_EQ(get.out, "relays on: 1 3\n") << get.err;
+    const std::vector<Event> wire = Wire(board);
+    ASSERT_FALSE(wire.empty());
+    EXPECT_THAT(wire.back(), ReadPins(0x05));
+    EXPECT_THAT(wire, testing::Not(testing::Contains(Field(&Event::call, Call::BulkOut))));
+}
+
+TEST_F(RelayctlOnLibftdi, OfTwoBoardsOnlyTheOneNamedBySerialIsOpened)
+{
+    const int first = m_bus.Plug(kFT232R, "A1");
+    const int second = m_bus.Plug(kFT232R, "B2");
+
+    const Outcome list = Relayctl({"list"});
+    EXPECT_EQ(list.status, kRelayctlDone) << list.err;
+    EXPECT_THAT(list.out, AllOf(HasSubstr("A1\tFT232R USB UART\n"), HasSubstr("B2\tFT232R USB UART\n")));
+
+    const Outcome unnamed = Relayctl({"on", "3"});
+    EXPECT_EQ(unnamed.status, kRelayctlUsage);
+    EXPECT_THAT(unnamed.err, HasSubstr("name one with -s"));
+    EXPECT_THAT(Wire(first), testing::IsEmpty()) << "no board is opened without -s";
+    EXPECT_THAT(Wire(second), testing::IsEmpty());
+
+    const Outcome named = Relayctl({"-s", "B2", "on", "3"});
+    EXPECT_EQ(named.out, "relays on: 3\n") << named.err;
+    EXPECT_THAT(Wire(first), testing::IsEmpty());
+    EXPECT_THAT(Wire(second), testing::Contains(BulkOut({0x04})));
 }
 
 TEST(PanelOnLibftdiWithoutBoard, ShowsOpenFailedAndTheReasonGoesToStderr)
