@@ -184,7 +184,11 @@ TEST_F(BoardDriver, OneProcessHoldsTheBoardAndItsLinesOutlastIt)
     ASSERT_EQ(pipe(toChild.data()), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
+    // Each end in one process only: when the parent stops early, the child
+    // reads the end of its pipe and ends too.
     if (child == 0) {
+        close(toParent[0]);
+        close(toChild[1]);
         d2xx::FT_HANDLE handle = nullptr;
         std::uint8_t byte = 0x05;
         std::uint32_t written = 0;
@@ -196,6 +200,8 @@ TEST_F(BoardDriver, OneProcessHoldsTheBoardAndItsLinesOutlastIt)
         const bool told = write(toParent[1], &report, 1) == 1 && read(toChild[0], &go, 1) == 1;
         _exit(told ? 0 : 1);
     }
+    close(toParent[1]);
+    close(toChild[0]);
     char report = 0;
     ASSERT_EQ(read(toParent[0], &report, 1), 1);
     ASSERT_EQ(report, 'y') << "the child could not open the board and write to it";
@@ -212,12 +218,11 @@ TEST_F(BoardDriver, OneProcessHoldsTheBoardAndItsLinesOutlastIt)
     EXPECT_EQ(list[0].handle, nullptr) << "not this process's";
 
     ASSERT_EQ(write(toChild[1], "g", 1), 1);
+    close(toChild[1]);
+    close(toParent[0]);
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    for (const int end : {toParent[0], toParent[1], toChild[0], toChild[1]}) {
-        close(end);
-    }
 
     ASSERT_EQ(driver.FT_Open(0, &handle), d2xx::FT_OK);
     EXPECT_EQ(Lines(handle), 0x05);
