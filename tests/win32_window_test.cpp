@@ -606,6 +606,9 @@ struct ChildRun {
 
 ChildRun RunChild(const wchar_t* clicks, const wchar_t* boardFaults)
 {
+    // An earlier case may have left the board open: the child, another
+    // process, would find it in use.
+    vboard_reset();
     SetEnvironmentVariableW(L"WIN32_CHILD_CLICKS", clicks);
     SetEnvironmentVariableW(L"VBOARD_FAIL", boardFaults);
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};

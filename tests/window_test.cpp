@@ -523,6 +523,9 @@ struct ChildRun {
 
 ChildRun RunChild(const QProcessEnvironment& environment)
 {
+    // An earlier case may have left the board open: the child, another
+    // process, would find it in use.
+    vboard_reset();
     QProcess child;
     child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(),

@@ -1,7 +1,14 @@
 // The virtual relay board: a stand-in for the D2XX driver library that
-// behaves like one FT232R with an eight-relay board on its data lines.
+// behaves like FT232R chips with an eight-relay board on their data lines.
 // It prints each write that reaches the relays to stderr, so a person trying
 // the panel without hardware sees what the board does.
+//
+// It poses as one board with the serial number VBOARD01, or as the boards
+// named in VBOARD_SERIALS=A1,B2 (set but empty: no board attached). Each
+// board keeps its eight lines in a small file (state_file.h), so they outlast
+// the program that set them, and one process at a time holds a board, from
+// open to close, as with a real device. The files are in the folder
+// VBOARD_DIR names, or else in a folder of the user's own.
 //
 // Faults for tests come from the control functions in
 // virtual_board_control.h or from the environment:
@@ -11,6 +18,7 @@
 // A build with VBOARD_OMIT_<function> defined lacks that function.
 
 #include "../../driver/d2xx.h"
+#include "state_file.h"
 #include "virtual_board_control.h"
 
 #include <array>
@@ -29,88 +37,180 @@ namespace {
 using d2xx::FT_HANDLE;
 using d2xx::FT_STATUS;
 
-constexpr std::array<const char*, 5> kFunctions = {"FT_Open", "FT_SetBaudRate", "FT_SetBitMode", "FT_Write",
-                                                   "FT_Close"};
+enum Function : std::size_t {
+    kOpen,
+    kSetBaudRate,
+    kSetBitMode,
+    kWrite,
+    kClose,
+    kGetBitMode,
+    kCreateDeviceInfoList,
+    kGetDeviceInfoDetail,
+    kOpenEx,
+    kFunctionCount
+};
+constexpr std::array<const char*, kFunctionCount> kFunctions = {
+    "FT_Open",       "FT_SetBaudRate",          "FT_SetBitMode",          "FT_Write", "FT_Close",
+    "FT_GetBitMode", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoDetail", "FT_OpenEx"};
+
+constexpr const char* kDefaultSerial = "VBOARD01";
+constexpr const char* kDescription = "Virtual relay board";
 
 struct Call {
     const char* name;
     FT_STATUS status;
 };
 
+// One board the library poses as, and what this process knows of it.
+struct Device {
+    std::string serial;
+    vboard::StateFile file;      // held while this process has the board open
+    FT_HANDLE handle = nullptr;  // this process's handle while it has the board open
+    std::uint32_t baudRate = 9600;
+    std::uint8_t mask = 0;
+    std::uint8_t mode = d2xx::FT_BITMODE_RESET;
+    std::uint8_t lines = 0;  // as last read from its file or written to it
+};
+
+// One entry of the device list, as FT_CreateDeviceInfoList found it.
+struct ListEntry {
+    std::string serial;
+    std::uint32_t flags = 0;
+    FT_HANDLE handle = nullptr;
+};
+
+// The items of a comma-separated list, empty ones included; none for an empty text.
+std::vector<std::string> CommaSeparated(std::string_view text)
+{
+    std::vector<std::string> items;
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        items.emplace_back(text.substr(0, comma));
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(comma + 1);
+        if (text.empty()) {
+            items.emplace_back();
+        }
+    }
+    return items;
+}
+
+// Copies the text null-terminated into a caller's buffer of `size` bytes, cut to fit.
+void CopyText(void* buffer, std::string_view text, std::size_t size)
+{
+    const std::size_t length = text.size() < size ? text.size() : size - 1;
+    auto* bytes = static_cast<char*>(buffer);
+    std::memcpy(bytes, text.data(), length);
+    bytes[length] = '\0';  // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+}
+
 class VirtualBoard {
 public:
-    VirtualBoard() { Reset(); }
+    VirtualBoard() { ReadEnvironment(); }
 
     void Reset()
     {
-        m_open = false;
-        m_baudRate = 9600;
-        m_mask = 0;
-        m_mode = d2xx::FT_BITMODE_RESET;
-        m_relays = 0;
+        m_boards.clear();  // and with them this process's holds
+        m_current = 0;
         m_faults.fill(d2xx::FT_OK);
         m_missing = 0;
         m_written.clear();
         m_calls.clear();
+        m_list.clear();
+        m_lastReason.clear();
         ReadEnvironment();
+        for (Device& board : m_boards) {
+            ClearLines(board);
+        }
     }
 
     FT_STATUS Open(int index, FT_HANDLE* handle)
     {
-        FT_STATUS status = Injected(0);
+        FT_STATUS status = Injected(kOpen);
         if (status == d2xx::FT_OK) {
             if (handle == nullptr) {
                 status = d2xx::FT_INVALID_PARAMETER;
-            } else if (index != 0) {
+            } else if (index < 0 || static_cast<std::size_t>(index) >= m_boards.size()) {
                 status = d2xx::FT_DEVICE_NOT_FOUND;
-            } else if (m_open) {
-                status = d2xx::FT_DEVICE_NOT_OPENED;  // busy, as the real driver answers
             } else {
-                // A fresh token each time, so a handle from an earlier open is stale.
-                ++m_generation;
-                m_handle = reinterpret_cast<FT_HANDLE>(static_cast<std::uintptr_t>(0x5000 + 0x10 * m_generation));
-                m_open = true;
-                // Opening resets the chip to its serial mode at its default speed.
-                m_mode = d2xx::FT_BITMODE_RESET;
-                m_mask = 0;
-                m_baudRate = 9600;
-                *handle = m_handle;
+                status = OpenBoard(static_cast<std::size_t>(index), *handle);
             }
         }
-        return Record(0, status);
+        return Record(kOpen, status);
+    }
+
+    FT_STATUS OpenEx(const void* argument, std::uint32_t flags, FT_HANDLE* handle)
+    {
+        FT_STATUS status = Injected(kOpenEx);
+        if (status == d2xx::FT_OK) {
+            if (argument == nullptr || handle == nullptr) {
+                status = d2xx::FT_INVALID_PARAMETER;
+            } else if (flags != d2xx::FT_OPEN_BY_SERIAL_NUMBER) {
+                status = d2xx::FT_NOT_SUPPORTED;
+            } else {
+                status = d2xx::FT_DEVICE_NOT_FOUND;
+                const std::string_view serial = BoundedText(argument, d2xx::kSerialNumberSize);
+                for (std::size_t i = 0; i < m_boards.size(); ++i) {
+                    if (m_boards[i].serial == serial) {
+                        status = OpenBoard(i, *handle);
+                        break;
+                    }
+                }
+            }
+        }
+        return Record(kOpenEx, status);
     }
 
     FT_STATUS SetBaudRate(FT_HANDLE handle, std::uint32_t baudRate)
     {
-        FT_STATUS status = Checked(1, handle);
+        Device* board = nullptr;
+        FT_STATUS status = Checked(kSetBaudRate, handle, board);
         if (status == d2xx::FT_OK) {
             if (baudRate < 183 || baudRate > 3000000) {
                 status = d2xx::FT_INVALID_BAUD_RATE;
             } else {
-                m_baudRate = baudRate;
+                board->baudRate = baudRate;
             }
         }
-        return Record(1, status);
+        return Record(kSetBaudRate, status);
     }
 
     FT_STATUS SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
     {
-        FT_STATUS status = Checked(2, handle);
+        Device* board = nullptr;
+        FT_STATUS status = Checked(kSetBitMode, handle, board);
         if (status == d2xx::FT_OK) {
             if (mode != d2xx::FT_BITMODE_RESET && mode != d2xx::FT_BITMODE_ASYNC_BITBANG &&
                 mode != d2xx::FT_BITMODE_SYNC_BITBANG && mode != 0x20) {
                 status = d2xx::FT_INVALID_PARAMETER;  // MPSSE and the like: not an FT232R mode
             } else {
-                m_mask = mask;
-                m_mode = mode;
+                board->mask = mask;
+                board->mode = mode;
             }
         }
-        return Record(2, status);
+        return Record(kSetBitMode, status);
+    }
+
+    FT_STATUS GetBitMode(FT_HANDLE handle, std::uint8_t* lines)
+    {
+        Device* board = nullptr;
+        FT_STATUS status = Checked(kGetBitMode, handle, board);
+        if (status == d2xx::FT_OK) {
+            if (lines == nullptr) {
+                status = d2xx::FT_INVALID_PARAMETER;
+            } else {
+                *lines = board->lines;
+            }
+        }
+        return Record(kGetBitMode, status);
     }
 
     FT_STATUS Write(FT_HANDLE handle, const void* buffer, std::uint32_t count, std::uint32_t* written)
     {
-        FT_STATUS status = Checked(3, handle);
+        Device* board = nullptr;
+        FT_STATUS status = Checked(kWrite, handle, board);
         if (status == d2xx::FT_OK && (written == nullptr || (buffer == nullptr && count != 0))) {
             status = d2xx::FT_INVALID_PARAMETER;
         }
@@ -121,23 +221,76 @@ public:
                 *written = count > m_missing ? count - m_missing : 0;
             } else {
                 const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-                for (std::uint32_t i = 0; i < count; ++i) {
-                    Put(bytes[i]);
+                for (std::uint32_t i = 0; i < count && status == d2xx::FT_OK; ++i) {
+                    if (Put(*board, bytes[i])) {  // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+                        *written = i + 1;
+                    } else {
+                        status = d2xx::FT_IO_ERROR;
+                    }
                 }
-                *written = count;
             }
         }
-        return Record(3, status);
+        return Record(kWrite, status);
     }
 
     FT_STATUS Close(FT_HANDLE handle)
     {
-        FT_STATUS status = Checked(4, handle);
+        Device* board = nullptr;
+        FT_STATUS status = Checked(kClose, handle, board);
         if (status == d2xx::FT_OK) {
             // The relays keep the last byte: closing does not touch the lines.
-            m_open = false;
+            board->file.Release();
+            board->handle = nullptr;
         }
-        return Record(4, status);
+        return Record(kClose, status);
+    }
+
+    FT_STATUS CreateDeviceInfoList(std::uint32_t* count)
+    {
+        FT_STATUS status = Injected(kCreateDeviceInfoList);
+        if (status == d2xx::FT_OK && count == nullptr) {
+            status = d2xx::FT_INVALID_PARAMETER;
+        }
+        if (status == d2xx::FT_OK) {
+            std::string reason;
+            const std::filesystem::path folder = vboard::StateFolder(reason);
+            if (folder.empty()) {
+                Say(reason);  // then no other process can hold a board either
+            }
+            m_list.clear();
+            for (const Device& board : m_boards) {
+                ListEntry entry{board.serial, 0, board.handle};
+                if (board.handle != nullptr ||
+                    (!folder.empty() && vboard::StateFile::HeldElsewhere(vboard::StateFileOf(folder, board.serial)))) {
+                    entry.flags = d2xx::FT_FLAGS_OPENED;
+                }
+                m_list.push_back(entry);
+            }
+            *count = static_cast<std::uint32_t>(m_list.size());
+        }
+        return Record(kCreateDeviceInfoList, status);
+    }
+
+    FT_STATUS GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type, std::uint32_t* id,
+                                  std::uint32_t* locationId, void* serialNumber, void* description, FT_HANDLE* handle)
+    {
+        FT_STATUS status = Injected(kGetDeviceInfoDetail);
+        if (status == d2xx::FT_OK && (flags == nullptr || type == nullptr || id == nullptr || locationId == nullptr ||
+                                      serialNumber == nullptr || description == nullptr || handle == nullptr)) {
+            status = d2xx::FT_INVALID_PARAMETER;
+        } else if (status == d2xx::FT_OK && index >= m_list.size()) {
+            status = d2xx::FT_DEVICE_NOT_FOUND;
+        } else if (status == d2xx::FT_OK) {
+            const ListEntry& entry = m_list[index];
+            *flags = entry.flags;
+            *type = d2xx::FT_DEVICE_232R;
+            *id = d2xx::kFT232RId;
+            *locationId = index + 1;  // where it sits in the list; there is no USB port to name
+            CopyText(serialNumber, entry.serial, d2xx::kSerialNumberSize);
+            CopyText(description, kDescription, d2xx::kDescriptionSize);
+            *handle = entry.handle;
+        }
+        return Record(kGetDeviceInfoDetail, status);
     }
 
     int Fail(const char* function, FT_STATUS status)
@@ -153,50 +306,176 @@ public:
 
     void ShortWrite(std::uint32_t missing) { m_missing = missing; }
     void Quiet(bool quiet) { m_quiet = quiet; }
-    std::uint8_t Relays() const { return m_relays; }
-    bool IsOpen() const { return m_open; }
-    std::uint32_t BaudRate() const { return m_baudRate; }
-    std::uint8_t Mask() const { return m_mask; }
-    std::uint8_t Mode() const { return m_mode; }
+
+    // The lines of the current board as its file holds them: another process
+    // may have changed them since this one closed it.
+    std::uint8_t Relays()
+    {
+        if (m_boards.empty()) {
+            return 0;
+        }
+        Device& board = m_boards.at(m_current);
+        if (board.handle == nullptr) {
+            std::string reason;
+            if (const auto folder = vboard::StateFolder(reason); !folder.empty()) {
+                if (const auto lines = vboard::StateFile::Peek(vboard::StateFileOf(folder, board.serial))) {
+                    board.lines = *lines;
+                }
+            }
+        }
+        return board.lines;
+    }
+
+    bool IsOpen() const { return Current().handle != nullptr; }
+    std::uint32_t BaudRate() const { return Current().baudRate; }
+    std::uint8_t Mask() const { return Current().mask; }
+    std::uint8_t Mode() const { return Current().mode; }
     const std::vector<std::uint8_t>& Written() const { return m_written; }
     const std::vector<Call>& Calls() const { return m_calls; }
 
 private:
-    FT_STATUS Injected(std::size_t function) const { return m_faults.at(function); }
+    // The board this process opened last, or the first; the control
+    // functions answer for it.
+    const Device& Current() const
+    {
+        static const Device kNone;
+        return m_boards.empty() ? kNone : m_boards.at(m_current);
+    }
 
-    // A zero, unknown or closed handle is refused by comparison alone: it is
-    // never used as an address.
-    FT_STATUS Checked(std::size_t function, FT_HANDLE handle) const
+    FT_STATUS OpenBoard(std::size_t index, FT_HANDLE& handle)
+    {
+        Device& board = m_boards.at(index);
+        if (board.handle != nullptr) {
+            return d2xx::FT_DEVICE_NOT_OPENED;  // open already: busy, as the real driver answers
+        }
+        std::string reason;
+        const std::filesystem::path folder = vboard::StateFolder(reason);
+        if (folder.empty()) {
+            Say(reason);
+            return d2xx::FT_IO_ERROR;
+        }
+        switch (board.file.Hold(vboard::StateFileOf(folder, board.serial), reason)) {
+        case vboard::StateFile::Outcome::Busy:
+            Say("board " + board.serial + " is in use by another program");
+            return d2xx::FT_DEVICE_NOT_OPENED;
+        case vboard::StateFile::Outcome::Failed:
+            Say(reason);
+            return d2xx::FT_IO_ERROR;
+        case vboard::StateFile::Outcome::Held:
+            break;
+        }
+        const auto lines = board.file.Read(reason);
+        if (!lines.has_value()) {
+            board.file.Release();
+            Say(reason);
+            return d2xx::FT_IO_ERROR;
+        }
+        m_lastReason.clear();
+        board.lines = *lines;
+        // A fresh token each time, so a handle from an earlier open is stale.
+        ++m_generation;
+        board.handle = reinterpret_cast<FT_HANDLE>(static_cast<std::uintptr_t>(0x5000 + 0x10 * m_generation));
+        // Opening resets the chip to its serial mode at its default speed;
+        // the lines keep their levels.
+        board.mode = d2xx::FT_BITMODE_RESET;
+        board.mask = 0;
+        board.baudRate = 9600;
+        m_current = index;
+        handle = board.handle;
+        return d2xx::FT_OK;
+    }
+
+    // Sets a board's lines back to 0, holding its file for the moment it takes.
+    void ClearLines(Device& board)
+    {
+        std::string reason;
+        const std::filesystem::path folder = vboard::StateFolder(reason);
+        if (folder.empty()) {
+            Say(reason);
+            return;
+        }
+        vboard::StateFile file;
+        switch (file.Hold(vboard::StateFileOf(folder, board.serial), reason)) {
+        case vboard::StateFile::Outcome::Busy:
+            Say("board " + board.serial + " is in use by another program; its lines stay as they are");
+            return;
+        case vboard::StateFile::Outcome::Failed:
+            Say(reason);
+            return;
+        case vboard::StateFile::Outcome::Held:
+            break;
+        }
+        if (!file.Write(0, reason)) {
+            Say(reason);
+            return;
+        }
+        board.lines = 0;
+    }
+
+    FT_STATUS Injected(Function function) const { return m_faults.at(function); }
+
+    // The board open under this handle. A zero, unknown or closed handle is
+    // refused by comparison alone: it is never used as an address.
+    FT_STATUS Checked(Function function, FT_HANDLE handle, Device*& board)
     {
         if (FT_STATUS injected = Injected(function); injected != d2xx::FT_OK) {
             return injected;
         }
-        return m_open && handle == m_handle ? d2xx::FT_OK : d2xx::FT_INVALID_HANDLE;
+        for (Device& candidate : m_boards) {
+            if (handle != nullptr && candidate.handle == handle) {
+                board = &candidate;
+                return d2xx::FT_OK;
+            }
+        }
+        return d2xx::FT_INVALID_HANDLE;
     }
 
-    FT_STATUS Record(std::size_t function, FT_STATUS status)
+    FT_STATUS Record(Function function, FT_STATUS status)
     {
         m_calls.push_back({kFunctions.at(function), status});
         return status;
     }
 
-    void Put(std::uint8_t byte)
+    // A caller's C string, read no further than `limit` bytes: a longer one
+    // names no board.
+    static std::string_view BoundedText(const void* text, std::size_t limit)
     {
-        if (m_mode != d2xx::FT_BITMODE_ASYNC_BITBANG || m_mask != 0xFF) {
+        const auto* chars = static_cast<const char*>(text);
+        std::size_t length = 0;
+        while (length < limit && chars[length] != '\0') {  // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+            ++length;
+        }
+        return {chars, length};
+    }
+
+    // How the board's lines begin: with its serial number when there are several.
+    std::string Speaker(const Device& board) const
+    {
+        return m_boards.size() > 1 ? "virtual relay board " + board.serial : "virtual relay board";
+    }
+
+    // One byte reaching the board; false when its file could not take it.
+    bool Put(Device& board, std::uint8_t byte)
+    {
+        if (board.mode != d2xx::FT_BITMODE_ASYNC_BITBANG || board.mask != 0xFF) {
             if (!m_quiet) {
                 std::fprintf(stderr,
-                             "virtual relay board: 0x%02X sent as serial data, relays unchanged "
+                             "%s: 0x%02X sent as serial data, relays unchanged "
                              "(not in asynchronous bit-bang mode on all eight lines)\n",
-                             byte);
+                             Speaker(board).c_str(), byte);
             }
-            return;
+            return true;
         }
-        m_relays = byte;
+        if (std::string reason; !board.file.Write(byte, reason)) {
+            Say(reason);
+            return false;
+        }
+        board.lines = byte;
         m_written.push_back(byte);
         if (m_quiet) {
-            return;
+            return true;
         }
-        std::string line = "virtual relay board: ";
+        std::string line = Speaker(board) + ": ";
         std::array<char, 8> hex{};
         std::snprintf(hex.data(), hex.size(), "0x%02X", byte);
         line += hex.data();
@@ -210,16 +489,64 @@ private:
             }
         }
         std::fprintf(stderr, "%s\n", line.c_str());
+        return true;
+    }
+
+    // A failure's reason on stderr, once: a caller retrying a busy board does
+    // not get the same line again and again.
+    void Say(const std::string& reason)
+    {
+        if (reason == m_lastReason) {
+            return;
+        }
+        m_lastReason = reason;
+        std::fprintf(stderr, "virtual relay board: %s\n", reason.c_str());
     }
 
     void ReadEnvironment()
     {
-        if (const char* spec = std::getenv("VBOARD_FAIL"); spec != nullptr) {
-            std::string_view rest = spec;
-            while (!rest.empty()) {
-                const std::size_t comma = rest.find(',');
-                const std::string item(rest.substr(0, comma));
-                rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        ReadSerials();
+        ReadFaults();
+    }
+
+    void ReadSerials()
+    {
+        m_boards.clear();
+        m_current = 0;
+        const auto serials = vboard::Environment("VBOARD_SERIALS");
+        if (!serials.has_value()) {
+            m_boards.emplace_back().serial = kDefaultSerial;
+            return;
+        }
+        for (const std::string& serial : CommaSeparated(*serials)) {
+            std::string refusal;
+            if (serial.empty()) {
+                refusal = "an empty serial number";
+            } else if (serial.size() >= d2xx::kSerialNumberSize) {
+                refusal = "the serial number \"" + serial + "\" is longer than 15 bytes";
+            } else {
+                for (const Device& board : m_boards) {
+                    if (board.serial == serial) {
+                        refusal = "the serial number \"" + serial + "\" is given twice";
+                    }
+                }
+            }
+            if (refusal.empty()) {
+                m_boards.emplace_back().serial = serial;
+            } else {
+                std::fprintf(stderr, "virtual relay board: VBOARD_SERIALS: %s; no board poses with it\n",
+                             refusal.c_str());
+            }
+        }
+    }
+
+    void ReadFaults()
+    {
+        if (const auto spec = vboard::Environment("VBOARD_FAIL"); spec.has_value()) {
+            for (const std::string& item : CommaSeparated(*spec)) {
+                if (item.empty()) {
+                    continue;
+                }
                 const std::size_t equals = item.find('=');
                 const std::string name = item.substr(0, equals);
                 FT_STATUS status = d2xx::FT_IO_ERROR;
@@ -231,23 +558,21 @@ private:
                 }
             }
         }
-        if (const char* missing = std::getenv("VBOARD_SHORT_WRITE"); missing != nullptr) {
-            m_missing = static_cast<std::uint32_t>(std::strtoul(missing, nullptr, 10));
+        if (const auto missing = vboard::Environment("VBOARD_SHORT_WRITE"); missing.has_value()) {
+            m_missing = static_cast<std::uint32_t>(std::strtoul(missing->c_str(), nullptr, 10));
         }
     }
 
-    bool m_open = false;
-    FT_HANDLE m_handle = nullptr;
+    std::vector<Device> m_boards;
+    std::size_t m_current = 0;
     unsigned m_generation = 0;
-    std::uint32_t m_baudRate = 9600;
-    std::uint8_t m_mask = 0;
-    std::uint8_t m_mode = d2xx::FT_BITMODE_RESET;
-    std::uint8_t m_relays = 0;
     std::array<FT_STATUS, kFunctions.size()> m_faults{};
     std::uint32_t m_missing = 0;
     bool m_quiet = false;  // how the board talks, not its state: a reset keeps it
     std::vector<std::uint8_t> m_written;
     std::vector<Call> m_calls;
+    std::vector<ListEntry> m_list;  // as the last FT_CreateDeviceInfoList found it
+    std::string m_lastReason;       // the failure said last
 };
 
 std::mutex g_mutex;
@@ -298,6 +623,40 @@ VBOARD_EXPORT FT_STATUS FTAPI FT_Close(FT_HANDLE handle)
 {
     const std::lock_guard lock(g_mutex);
     return Board().Close(handle);
+}
+#endif
+
+#ifndef VBOARD_OMIT_FT_GetBitMode
+VBOARD_EXPORT FT_STATUS FTAPI FT_GetBitMode(FT_HANDLE handle, std::uint8_t* lines)
+{
+    const std::lock_guard lock(g_mutex);
+    return Board().GetBitMode(handle, lines);
+}
+#endif
+
+#ifndef VBOARD_OMIT_FT_CreateDeviceInfoList
+VBOARD_EXPORT FT_STATUS FTAPI FT_CreateDeviceInfoList(std::uint32_t* deviceCount)
+{
+    const std::lock_guard lock(g_mutex);
+    return Board().CreateDeviceInfoList(deviceCount);
+}
+#endif
+
+#ifndef VBOARD_OMIT_FT_GetDeviceInfoDetail
+VBOARD_EXPORT FT_STATUS FTAPI FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                                     std::uint32_t* id, std::uint32_t* locationId, void* serialNumber,
+                                                     void* description, FT_HANDLE* handle)
+{
+    const std::lock_guard lock(g_mutex);
+    return Board().GetDeviceInfoDetail(index, flags, type, id, locationId, serialNumber, description, handle);
+}
+#endif
+
+#ifndef VBOARD_OMIT_FT_OpenEx
+VBOARD_EXPORT FT_STATUS FTAPI FT_OpenEx(void* argument, std::uint32_t flags, FT_HANDLE* handle)
+{
+    const std::lock_guard lock(g_mutex);
+    return Board().OpenEx(argument, flags, handle);
 }
 #endif
 

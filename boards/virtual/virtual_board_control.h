@@ -1,6 +1,7 @@
 /* Test control of the virtual relay board: reset it, inject faults, and read
  * back what the program asked of it. Tests link to the board and call these;
- * the panel never does. */
+ * the panel never does. Where the board poses as several, the questions are
+ * about the one this process opened last (the first until it opens one). */
 #ifndef VIRTUAL_BOARD_CONTROL_H
 #define VIRTUAL_BOARD_CONTROL_H
 
@@ -18,12 +19,15 @@
 extern "C" {
 #endif
 
-/* Closes the device, releases the relays and forgets faults and records.
- * The environment's faults (VBOARD_FAIL, VBOARD_SHORT_WRITE) are read again. */
+/* Closes this process's devices and lets go of their holds, sets every
+ * board's lines back to 0 (a board another process holds keeps them, with a
+ * line on stderr) and forgets faults and records. The environment
+ * (VBOARD_SERIALS, VBOARD_FAIL, VBOARD_SHORT_WRITE) is read again. */
 VBOARD_API void vboard_reset(void);
 
-/* From now on the named function ("FT_Open", ..., "FT_Close") answers with
- * this status; 0 takes the fault away. Returns 0, or -1 for an unknown name. */
+/* From now on the named driver function ("FT_Open", ..., "FT_OpenEx")
+ * answers with this status; 0 takes the fault away. Returns 0, or -1 for an
+ * unknown name. */
 VBOARD_API int vboard_fail(const char* function, uint32_t status);
 
 /* From now on FT_Write takes nothing and reports this many bytes fewer than
@@ -34,7 +38,8 @@ VBOARD_API void vboard_short_write(uint32_t missing);
  * write thousands of bytes; 0: they print again. A reset keeps this. */
 VBOARD_API void vboard_quiet(int quiet);
 
-/* The relays as the board holds them: bit n-1 set when relay n is pulled in. */
+/* The relays as the board holds them, in its file when this process does not
+ * have it open: bit n-1 set when relay n is pulled in. */
 VBOARD_API uint8_t vboard_relays(void);
 
 /* Whether the device is open, and its baud rate, bit mask and bit mode. */
@@ -47,7 +52,7 @@ VBOARD_API uint8_t vboard_bit_mode(void);
 VBOARD_API size_t vboard_written_count(void);
 VBOARD_API uint8_t vboard_written_byte(size_t index);
 
-/* Every call of the five functions, oldest first: its name and its status. */
+/* Every call of the driver functions, oldest first: its name and its status. */
 VBOARD_API size_t vboard_call_count(void);
 VBOARD_API const char* vboard_call_name(size_t index);
 VBOARD_API uint32_t vboard_call_status(size_t index);

@@ -1,15 +1,17 @@
 # Reads the import and export tables of Windows programs and DLLs with
 # objdump -p and fails when
-#   - a DLL in DRIVERS lacks one of the five driver functions under its plain
-#     name, or exports a decorated one (_FT_Open@8, FT_Open@8): the panel and
-#     every program written for the vendor's DLL look them up undecorated;
+#   - a DLL in DRIVERS lacks one of the nine driver functions (the panel's five
+#     and relayctl's four) under its plain name, or exports a decorated one
+#     (_FT_Open@8, FT_Open@8): the programs, and every program written for the
+#     vendor's DLL, look them up undecorated;
 #   - any file in DRIVERS or PROGRAMS imports a DLL that is not Windows' own
 #     (libstdc++, libgcc, winpthread): the program must run from its folder
 #     alone.
 # cmake -DOBJDUMP=... -DDRIVERS=a.dll;... -DPROGRAMS=b.exe;... -P check_pe_tables.cmake
 cmake_minimum_required(VERSION 3.25)
 
-set(driver_functions FT_Open FT_SetBaudRate FT_SetBitMode FT_Write FT_Close)
+set(driver_functions FT_Open FT_SetBaudRate FT_SetBitMode FT_Write FT_Close FT_GetBitMode FT_CreateDeviceInfoList
+                     FT_GetDeviceInfoDetail FT_OpenEx)
 # Lower case; the API sets (api-ms-win-*) are matched by their prefix.
 set(system_dlls kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll advapi32.dll shell32.dll
                 shlwapi.dll ole32.dll oleaut32.dll uxtheme.dll dwmapi.dll shcore.dll version.dll imm32.dll
