@@ -532,7 +532,7 @@ TEST_F(WindowAccessibility, StatusLinesAreOneTextObjectOutOfTheTabOrder)
     for (int line = 6; line <= 40; ++line) {
         expected.append(QStringLiteral("line %1").arg(line));
     }
-    EXPECT_EQ(status->text(QAccessible::Name), expected.join(QLatin1Char('\n')));
+    EXPECT_EQ(status->text(QAccessible::Name).toStdString(), expected.join(QLatin1Char('\n')).toStdString());
     EXPECT_TRUE(status->state().readOnly);
     EXPECT_FALSE(status->state().focusable);
 }
