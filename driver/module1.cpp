@@ -161,7 +161,7 @@ d2xx::FT_STATUS Module1::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32
                                                 void* description, d2xx::FT_HANDLE* handle)
 {
     return Bound(m_getDeviceInfoDetail, "FT_GetDeviceInfoDetail")(index, flags, type, id, locationId, serialNumber,
-                                                                 description, handle);
+                                                                  description, handle);
 }
 
 d2xx::FT_STATUS Module1::FT_OpenEx(void* argument, std::uint32_t flags, d2xx::FT_HANDLE* handle)
