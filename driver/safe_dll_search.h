@@ -8,6 +8,6 @@
 
 // Takes the working folder out of this process's DLL search; where the loader
 // has the safe search flags, a DLL named without a folder is then looked for
-// only in the program's own folder and the system folders. Windows refuses
-// neither step except when it is out of memory, and then keeps its usual search.
+// only in the program's own folder and the system folders. Windows has no
+// reason to refuse either step; should it, its usual search stays.
 void TakeWorkingFolderOutOfDllSearch();
