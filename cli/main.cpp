@@ -8,12 +8,15 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include "driver/safe_dll_search.h"
+
 #include <windows.h>
 #endif
 
 int main(int argc, char* argv[])
 {
 #if defined(_WIN32)
+    TakeWorkingFolderOutOfDllSearch();
     // A script has no one to answer a system error box (a drive not ready,
     // a damaged DLL): the failure comes back to the program, which reports it on stderr.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);

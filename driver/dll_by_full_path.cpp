@@ -77,3 +77,15 @@ HMODULE LoadDllFromProgramOrSystemFolder(const std::wstring& name)
     }
     return module;
 }
+
+HMODULE LoadDllFromSafeFolders(const std::wstring& name, SearchFlagsLoad searchFlagsLoad)
+{
+    if (searchFlagsLoad == nullptr) {
+        return LoadDllFromProgramOrSystemFolder(name);
+    }
+    HMODULE module = searchFlagsLoad(name);
+    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        module = LoadDllFromProgramOrSystemFolder(name);
+    }
+    return module;
+}

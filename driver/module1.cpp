@@ -39,6 +39,11 @@ bool LoaderHasSearchFlags()
     return kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr;
 }
 
+HMODULE LoadWithSearchFlags(const std::wstring& name)
+{
+    return LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+}
+
 // Only the application's folder and the system folders, never the working
 // folder or PATH, so a planted DLL is not loaded. A loader without the search
 // flags, or one that refuses them, gets the same folders by full path.
@@ -46,15 +51,7 @@ void* OpenLibrary(std::string& reason)
 {
     const std::string name = d2xx::kLibraryName;
     const std::wstring wideName(name.begin(), name.end());  // the name is plain ASCII
-    HMODULE module = nullptr;
-    if (LoaderHasSearchFlags()) {
-        module = LoadLibraryExW(wideName.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-        if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
-            module = LoadDllFromProgramOrSystemFolder(wideName);
-        }
-    } else {
-        module = LoadDllFromProgramOrSystemFolder(wideName);
-    }
+    HMODULE module = LoadDllFromSafeFolders(wideName, LoaderHasSearchFlags() ? &LoadWithSearchFlags : nullptr);
     if (module == nullptr) {
         reason = LastErrorText();
     }

@@ -4,19 +4,60 @@
 // the virtual board on the search path, with none (once with a library
 // planted in the working folder), and with board variants that lack a function.
 // On Windows the load by full path, for a loader without the safe search
-// flags, runs in the same surroundings.
+// flags, runs in the same surroundings, and so does the programs' first step,
+// which takes the working folder out of the DLL search.
 #include "driver_library.h"
 #include "recording_services.h"
 
 #if defined(_WIN32)
 #include "driver/dll_by_full_path.h"
+#include "driver/safe_dll_search.h"
 #endif
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <system_error>
 
 namespace {
+
+#if defined(_WIN32)
+// The folder of a loaded module's file; of the program's for null.
+std::filesystem::path FolderOf(HMODULE module)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    path.resize(GetModuleFileNameW(module, path.data(), MAX_PATH));
+    return std::filesystem::path(path).parent_path();
+}
+
+std::filesystem::path SystemFolder()
+{
+    std::wstring folder(MAX_PATH, L'\0');
+    folder.resize(GetSystemDirectoryW(folder.data(), MAX_PATH));
+    return folder;
+}
+
+// A copy of a file for the length of one case, removed again at its end.
+class PlantedCopy {
+public:
+    PlantedCopy(const std::filesystem::path& from, std::filesystem::path to) : m_path(std::move(to))
+    {
+        std::filesystem::copy_file(from, m_path, std::filesystem::copy_options::overwrite_existing);
+    }
+    PlantedCopy(const PlantedCopy&) = delete;
+    PlantedCopy& operator=(const PlantedCopy&) = delete;
+    PlantedCopy(PlantedCopy&&) = delete;
+    PlantedCopy& operator=(PlantedCopy&&) = delete;
+    ~PlantedCopy()
+    {
+        std::error_code ignored;  // a copy still loaded stays; the next run overwrites it
+        std::filesystem::remove(m_path, ignored);
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+#endif
 
 // With the virtual board on the library search path.
 TEST(Binding, LoadsTheLibraryAtTheFirstDriverCallNotBefore)
@@ -87,6 +128,19 @@ TEST(MissingLibrary, EveryCommandThatReachesTheDriverReportsIt)
 // With no driver library on the search path, and a sound one in the working
 // folder, where a careless search would pick it up.
 #if defined(_WIN32)
+// As both programs do first thing. Then even the DLL beside the program that
+// needs FTD2XX.DLL, loaded by full path as the binding's fallback loads the
+// driver, does not find its dependency in the working folder.
+TEST(WorkingFolder, OnceOutOfTheSearchADependencyPlantedThereIsNotLoaded)
+{
+    TakeWorkingFolderOutOfDllSearch();
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::current_path() / d2xx::kLibraryName));
+    ASSERT_TRUE(std::filesystem::exists(FolderOf(nullptr) / "driver_dependent.dll"));
+    EXPECT_EQ(LoadDllFromProgramOrSystemFolder(L"driver_dependent.dll"), nullptr)
+        << "it found FTD2XX.DLL in the working folder";
+    EXPECT_FALSE(DriverLoaded());
+}
+
 // Runs first: the case below loads the planted library itself.
 TEST(WorkingFolder, TheFullPathLoadPassesItByAsMissing)
 {
@@ -118,13 +172,47 @@ TEST(FullPath, LoadsTheLibraryBesideTheProgramNotTheDecoy)
     HMODULE module = LoadDllFromProgramOrSystemFolder(std::filesystem::path(d2xx::kLibraryName).wstring());
     ASSERT_NE(module, nullptr);
     EXPECT_NE(GetProcAddress(module, "FT_Open"), nullptr) << "the decoy lacks FT_Open";
+    EXPECT_TRUE(std::filesystem::equivalent(FolderOf(module), FolderOf(nullptr)));
+}
 
-    std::wstring program(MAX_PATH, L'\0');
-    program.resize(GetModuleFileNameW(nullptr, program.data(), MAX_PATH));
-    std::wstring loaded(MAX_PATH, L'\0');
-    loaded.resize(GetModuleFileNameW(module, loaded.data(), MAX_PATH));
-    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(loaded).parent_path(),
-                                            std::filesystem::path(program).parent_path()));
+// Copies of the board in the system folder, under names no other test
+// meets: one found only there, one that lies beside the program as well.
+TEST(FullPath, TheSystemFolderIsSearchedAfterTheProgramFolder)
+{
+    const std::filesystem::path board = FolderOf(nullptr) / d2xx::kLibraryName;
+    const PlantedCopy onlyInSystem(board, SystemFolder() / "relaypanel_test_system_only.dll");
+    const PlantedCopy bothInSystem(board, SystemFolder() / "relaypanel_test_both.dll");
+    const PlantedCopy bothBeside(board, FolderOf(nullptr) / "relaypanel_test_both.dll");
+
+    HMODULE fromSystem = LoadDllFromProgramOrSystemFolder(L"relaypanel_test_system_only.dll");
+    ASSERT_NE(fromSystem, nullptr) << "the system folder's copy was not found: error " << GetLastError();
+    EXPECT_TRUE(std::filesystem::equivalent(FolderOf(fromSystem), SystemFolder()));
+    FreeLibrary(fromSystem);
+
+    HMODULE both = LoadDllFromProgramOrSystemFolder(L"relaypanel_test_both.dll");
+    ASSERT_NE(both, nullptr);
+    EXPECT_TRUE(std::filesystem::equivalent(FolderOf(both), FolderOf(nullptr))) << "the system folder's copy won";
+    FreeLibrary(both);
+}
+
+// A loader that refuses the safe search flags, as some Windows 7 loaders do.
+HMODULE RefuseSearchFlags(const std::wstring& /*name*/)
+{
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+}
+
+// Where the loader refuses the search flags, or lacks them, the binding
+// takes the library by full path: the one beside the program, not the decoy.
+TEST(FullPath, TakenWhereTheLoaderRefusesOrLacksTheSearchFlags)
+{
+    const std::wstring name = std::filesystem::path(d2xx::kLibraryName).wstring();
+    for (SearchFlagsLoad searchFlagsLoad : {&RefuseSearchFlags, static_cast<SearchFlagsLoad>(nullptr)}) {
+        HMODULE module = LoadDllFromSafeFolders(name, searchFlagsLoad);
+        ASSERT_NE(module, nullptr) << "error " << GetLastError();
+        EXPECT_TRUE(std::filesystem::equivalent(FolderOf(module), FolderOf(nullptr)));
+        EXPECT_NE(GetProcAddress(module, "FT_Open"), nullptr) << "the decoy lacks FT_Open";
+    }
 }
 #endif
 

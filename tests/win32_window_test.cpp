@@ -491,8 +491,8 @@ BOOL CALLBACK CollectChild(HWND child, LPARAM children)
 }
 
 // What a screen reader gets of the status lines: one static text child of
-// the window whose text is the lines shown, announced as each line comes,
-// never in the keyboard's way.
+// the window whose text is the lines, those below the bottom edge too,
+// announced as each line comes, never in the keyboard's way.
 TEST_F(Win32Accessibility, StatusLinesAreOneStaticTextAnnouncedOnEveryLine)
 {
     g_nameChanges.clear();
@@ -501,8 +501,13 @@ TEST_F(Win32Accessibility, StatusLinesAreOneStaticTextAnnouncedOnEveryLine)
     ASSERT_NE(hook, nullptr);
     Click("Command1");
     Click("Check3");
+    // Up to line 40; the last ones fall below the window's bottom edge.
+    for (int line = 6; line <= 40; ++line) {
+        form->StatusPrint("line " + std::to_string(line));
+    }
     Pump(window, 100);
     UnhookWinEvent(hook);
+    ASSERT_GT(form->statusLines().linesBelowBottom(), 0U);
 
     std::vector<HWND> children;
     EnumChildWindows(window, &CollectChild, reinterpret_cast<LPARAM>(&children));
@@ -523,8 +528,11 @@ TEST_F(Win32Accessibility, StatusLinesAreOneStaticTextAnnouncedOnEveryLine)
         expected += line + "\n";
     }
     expected += " 4 ";
+    for (int line = 6; line <= 40; ++line) {
+        expected += "\nline " + std::to_string(line);
+    }
     EXPECT_EQ(Text(status), expected);
-    EXPECT_EQ(g_nameChanges, std::vector<HWND>(5, status)) << "not every line was announced";
+    EXPECT_EQ(g_nameChanges, std::vector<HWND>(40, status)) << "not every line was announced";
 
     IAccessible* accessible = nullptr;
     ASSERT_EQ(AccessibleObjectFromWindow(status, static_cast<DWORD>(OBJID_CLIENT), kIAccessible,
@@ -565,9 +573,22 @@ TEST(Win32Program, ClosingTheWindowEndsTheProgram)
                 panel = found;
             }
         }
-        Sleep(50);
+        if (panel == nullptr && WaitForSingleObject(child.hProcess, 50) == WAIT_OBJECT_0) {
+            break;  // it ended without a window
+        }
     }
-    EXPECT_NE(panel, nullptr) << "the program showed no window";
+    if (panel == nullptr) {
+        // Nothing below can work without the window: stop here, and the program with it.
+        DWORD early = STILL_ACTIVE;
+        GetExitCodeProcess(child.hProcess, &early);
+        TerminateProcess(child.hProcess, 1);
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+        if (early != STILL_ACTIVE) {
+            FAIL() << "relaypanel.exe ended with status " << early << " without showing its window";
+        }
+        FAIL() << "relaypanel.exe showed no window within 10 s; stopped it";
+    }
     PostMessageW(panel, WM_SYSCOMMAND, SC_CLOSE, 0);
     const DWORD ended = WaitForSingleObject(child.hProcess, 5000);
     DWORD status = STILL_ACTIVE;

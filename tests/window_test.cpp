@@ -4,6 +4,7 @@
 // this program again as a child and watch it from outside.
 #include "board_record.h"
 #include "window/qt/form1.h"
+#include "window/qt/status_view.h"
 #include "window/qt/wrapping_button.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +14,10 @@
 #include <QCheckBox>
 #include <QImage>
 #include <QMessageBox>
+#include <QPaintEvent>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegion>
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
@@ -409,8 +412,53 @@ TEST_F(StatusLines, DrawnFromTheTopLeftBehindOpaqueControls)
     EXPECT_TRUE(form.grab().toImage() == after);
 }
 
-// In this fixed-size window only the lines whose top lies inside it can be
-// seen; the rest are counted, not kept.
+// Records the region of every paint event one widget gets.
+class PaintRecorder : public QObject {
+public:
+    explicit PaintRecorder(QWidget* widget) { widget->installEventFilter(this); }
+
+    QRegion painted;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            painted += static_cast<QPaintEvent*>(event)->region();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Each new line shows as it comes, not only at the next repaint of the
+// window: the region it invalidates holds all of the line that the controls
+// leave uncovered.
+TEST_F(StatusLines, EachNewLineIsRepaintedWhereItStands)
+{
+    auto* view = form.findChild<StatusView*>();
+    ASSERT_NE(view, nullptr);
+    QRegion covered;
+    for (const QAbstractButton* control : form.findChildren<QAbstractButton*>()) {
+        covered += control->geometry();
+    }
+    QTest::qWait(50);  // the window's first paint is over
+    PaintRecorder recorder(view);
+    const auto& lines = view->lines();
+    for (std::size_t i = 0;; ++i) {
+        recorder.painted = QRegion();
+        view->Print("line " + std::to_string(i + 1));
+        if (lines.lines().size() == i) {
+            break;  // below the bottom edge
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.painted.isEmpty(); }, 2000)) << "line " << i + 1;
+        const QRegion line = QRegion(0, lines.TopOf(i), view->width(), lines.lineHeight()) - covered;
+        EXPECT_TRUE((line - recorder.painted).isEmpty()) << "line " << i + 1 << " is not repainted whole";
+    }
+    EXPECT_GT(lines.lines().size(), 20U);
+}
+
+// Only the lines whose top lies inside the window show, the last of them
+// cut by the bottom edge; the rest are counted, and the newest of them kept
+// for screen readers, however many come.
 TEST_F(StatusLines, KeptLinesStayBoundedOverAHundredThousandEchoes)
 {
     QCheckBox* box = Box(1);
@@ -418,14 +466,24 @@ TEST_F(StatusLines, KeptLinesStayBoundedOverAHundredThousandEchoes)
     for (std::size_t i = 0; i < kEchoes; ++i) {
         box->setChecked(!box->isChecked());
     }
-    const std::size_t kept = form.statusLines().lines().size();
-    const int lineHeight = form.fontMetrics().lineSpacing();
-    EXPECT_LT(static_cast<int>(kept - 1) * lineHeight, Form1::kClientHeight) << "a kept line is out of sight";
-    EXPECT_GE(static_cast<int>(kept) * lineHeight, Form1::kClientHeight) << "a line that shows was dropped";
-    EXPECT_EQ(kept + form.statusLines().linesBelowBottom(), kEchoes);
+    const auto& lines = form.statusLines();
+    EXPECT_EQ(lines.lines().size() + lines.linesBelowBottom(), kEchoes);
+    EXPECT_EQ(lines.keptBelowBottom().size(), ::StatusLines::kKeptBelowBottom);
+    EXPECT_EQ(lines.keptBelowBottom().back(), " 0 ") << "the last echo";
     // The oldest lines stay where they were drawn.
-    EXPECT_EQ(form.statusLines().lines().at(0), " 1 ");
-    EXPECT_EQ(form.statusLines().lines().at(1), " 0 ");
+    EXPECT_EQ(lines.lines().at(0), " 1 ");
+    EXPECT_EQ(lines.lines().at(1), " 0 ");
+
+    // The window's height may be a whole number of lines: this area is not.
+    QWidget area;
+    area.setFont(form.font());
+    const int lineHeight = area.fontMetrics().lineSpacing();
+    area.resize(Form1::kClientWidth, 10 * lineHeight + lineHeight / 2);
+    StatusView view(&area);
+    for (int i = 0; i < 20; ++i) {
+        view.Print(" 0 ");
+    }
+    EXPECT_EQ(view.lines().lines().size(), 11U) << "a line whose top is inside does not show, or one below does";
 }
 
 using WindowAccessibility = WindowTest;
@@ -445,12 +503,24 @@ QAccessibleInterface* StatusObject(Form1& form)
     return others.size() == 1 ? others.front() : nullptr;
 }
 
+// Lines 6 to 40, after the five of an initialisation and a click; the
+// last ones fall below the window's bottom edge.
+void PrintUpToLine40(PanelServices& services)
+{
+    for (int line = 6; line <= 40; ++line) {
+        services.StatusPrint("line " + std::to_string(line));
+    }
+}
+
 // What a screen reader gets of the status lines: one read-only text object
-// of the window whose name is the lines shown, never in the keyboard's way.
+// of the window whose name is the lines, those below the bottom edge too,
+// never in the keyboard's way.
 TEST_F(WindowAccessibility, StatusLinesAreOneTextObjectOutOfTheTabOrder)
 {
     Click(Button("Command1"));
     Click(Box(3));
+    PrintUpToLine40(form);
+    ASSERT_GT(form.statusLines().linesBelowBottom(), 0U);
     QAccessibleInterface* status = StatusObject(form);
     ASSERT_NE(status, nullptr);
     EXPECT_EQ(status->role(), QAccessible::StaticText);
@@ -459,7 +529,11 @@ TEST_F(WindowAccessibility, StatusLinesAreOneTextObjectOutOfTheTabOrder)
         expected.append(line);
     }
     expected.append(QStringLiteral(" 4 "));
-    EXPECT_EQ(status->text(QAccessible::Name), expected.join(QLatin1Char('\n')));
+    for (int line = 6; line <= 40; ++line) {
+        expected.append(QStringLiteral("line %1").arg(line));
+    }
+    EXPECT_EQ(status->text(QAccessible::Name).toStdString(), expected.join(QLatin1Char('\n')).toStdString());
+    EXPECT_TRUE(status->state().readOnly);
     EXPECT_FALSE(status->state().focusable);
 }
 
@@ -485,8 +559,9 @@ TEST_F(WindowAccessibility, DISABLED_EveryStatusLineIsAnnounced)
     const QAccessible::UpdateHandler previous = QAccessible::installUpdateHandler(&RecordNameChange);
     Click(Button("Command1"));
     Click(Box(3));
+    PrintUpToLine40(form);
     QAccessible::installUpdateHandler(previous);
-    EXPECT_EQ(g_nameChanges, std::vector<QObject*>(5, status->object())) << "not every line was announced";
+    EXPECT_EQ(g_nameChanges, std::vector<QObject*>(40, status->object())) << "not every line was announced";
 }
 
 // ---- The program's end, watched from a child process ----

@@ -10,12 +10,16 @@ StatusLines::StatusLines(int areaHeight, int lineHeight) : m_lineHeight(std::max
 
 bool StatusLines::Add(std::string_view text)
 {
-    if (m_lines.size() >= m_capacity) {
-        ++m_linesBelowBottom;
-        return false;
+    if (m_lines.size() < m_capacity) {
+        m_lines.emplace_back(text);
+        return true;
     }
-    m_lines.emplace_back(text);
-    return true;
+    ++m_linesBelowBottom;
+    if (m_keptBelowBottom.size() == kKeptBelowBottom) {
+        m_keptBelowBottom.pop_front();
+    }
+    m_keptBelowBottom.emplace_back(text);
+    return false;
 }
 
 int StatusLines::TopOf(std::size_t index) const
@@ -34,11 +38,15 @@ StatusLines::Range StatusLines::LinesIn(int top, int bottom) const
 std::string StatusLines::Text() const
 {
     std::string text;
-    for (std::size_t i = 0; i < m_lines.size(); ++i) {
-        if (i > 0) {
+    bool first = true;
+    const auto append = [&](const std::string& line) {
+        if (!first) {
             text += '\n';
         }
-        text += m_lines.at(i);
-    }
+        text += line;
+        first = false;
+    };
+    std::for_each(m_lines.begin(), m_lines.end(), append);
+    std::for_each(m_keptBelowBottom.begin(), m_keptBelowBottom.end(), append);
     return text;
 }

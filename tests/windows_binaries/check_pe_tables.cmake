@@ -6,7 +6,9 @@
 #     vendor's DLL, look them up undecorated;
 #   - any file in DRIVERS or PROGRAMS imports a DLL that is not Windows' own
 #     (libstdc++, libgcc, winpthread): the program must run from its folder
-#     alone.
+#     alone;
+#   - a program in PROGRAMS does not import SetDllDirectoryW: then it never
+#     takes the working folder out of its DLL search.
 # cmake -DOBJDUMP=... -DDRIVERS=a.dll;... -DPROGRAMS=b.exe;... -P check_pe_tables.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -39,6 +41,9 @@ foreach(file IN LISTS DRIVERS PROGRAMS)
   endforeach()
 
   if(NOT file IN_LIST DRIVERS)
+    if(NOT table MATCHES "[ \t]SetDllDirectoryW\n")
+      list(APPEND faults "${name} does not take the working folder out of its DLL search (no SetDllDirectoryW)")
+    endif()
     continue()
   endif()
   # The export name table: lines "[   n] name" after its heading.

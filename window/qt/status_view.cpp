@@ -56,12 +56,12 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent)
     m_lines = StatusLines(height(), fontMetrics().lineSpacing());
 }
 
+// A line below the bottom edge is not drawn, but a screen reader still gets it.
 void StatusView::Print(std::string_view text)
 {
-    if (!m_lines.Add(text)) {
-        return;
+    if (m_lines.Add(text)) {
+        update(0, m_lines.TopOf(m_lines.lines().size() - 1), width(), m_lines.lineHeight());
     }
-    update(0, m_lines.TopOf(m_lines.lines().size() - 1), width(), m_lines.lineHeight());
     QAccessibleEvent changed(this, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&changed);
 }

@@ -1,7 +1,8 @@
 // The status lines on Form1: drawn on the window behind the controls, from
 // the top left corner, in the window's font and text colour; and one
-// read-only text object for assistive technology, whose name is those lines
-// and which announces every line added.
+// read-only text object for assistive technology, whose name is the kept
+// lines, those below the bottom edge included, and which announces every
+// line added.
 #pragma once
 
 #include "window/status_lines.h"

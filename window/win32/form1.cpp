@@ -287,7 +287,7 @@ void Form1::OnCommand(int id, UINT code)
 }
 
 // The status control, drawn as the window's own surface would be: its
-// background, then the kept lines in the window's font and text colour. The
+// background, then the lines that show in the window's font and text colour. The
 // controls above it are clipped away.
 void Form1::OnDrawItem(const DRAWITEMSTRUCT& item)
 {
@@ -341,17 +341,20 @@ HWND Form1::RelayBox(int relay) const
     return GetDlgItem(m_window, ControlId(layout::kRelayBoxes.at(static_cast<std::size_t>(relay - 1))));
 }
 
-// The new line is drawn, and the status control's text, its accessible
-// name, becomes the kept lines; screen readers are told the name changed.
+// A new line that shows is drawn where it stands. The status control's text,
+// its accessible name, becomes the kept lines, those below the bottom edge
+// included, and screen readers are told the name changed. The text is set as
+// any window's is, past the static control's own WM_SETTEXT, which would
+// repaint the whole control for every line, up to 500 lines below the edge.
 void Form1::StatusPrint(std::string_view text)
 {
-    if (!m_status.Add(text)) {
-        return;
+    if (m_status.Add(text)) {
+        const int top = m_status.TopOf(m_status.lines().size() - 1);
+        const RECT line{0, top, layout::ToPixels(layout::kClientWidth, m_dpi), top + m_status.lineHeight()};
+        InvalidateRect(m_statusWindow, &line, FALSE);
     }
-    SetWindowTextW(m_statusWindow, Widen(m_status.Text()).c_str());
-    const int top = m_status.TopOf(m_status.lines().size() - 1);
-    const RECT line{0, top, layout::ToPixels(layout::kClientWidth, m_dpi), top + m_status.lineHeight()};
-    InvalidateRect(m_statusWindow, &line, FALSE);
+    const std::wstring lines = Widen(m_status.Text());
+    DefWindowProcW(m_statusWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lines.c_str()));
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, m_statusWindow, OBJID_CLIENT, CHILDID_SELF);
 }
 

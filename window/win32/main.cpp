@@ -1,8 +1,11 @@
 // The program's entry: the one window, then the event loop.
 #include "form1.h"
 
+#include "driver/safe_dll_search.h"
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int show)
 {
+    TakeWorkingFolderOutOfDllSearch();
     if (!Form1::RegisterWindowClass(instance)) {
         return Form1::kEndedStatus;
     }
