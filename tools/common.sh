@@ -16,6 +16,9 @@ RELAYPANEL_PACKAGES=(
 # tools/bench measures start-up on Qt's xcb platform too, on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)
 
+# tools/check-reproducible unpacks the ZIPs to name what differs.
+RELAYPANEL_REPRODUCIBLE_PACKAGES=(unzip)
+
 # Packages for the Windows cross builds of both widths and their tests under
 # Wine (tools/test-windows, tools/package-windows): the MinGW-w64 compilers
 # and headers, Wine with its 32-bit half from the i386 architecture, binutils'
