@@ -27,7 +27,11 @@ set(CPACK_PACKAGE_VENDOR "Relay panel maintainers")
 # CPack names MinGW's 64-bit builds win32 too; the name says the width.
 set(CPACK_SYSTEM_NAME ${system_name})
 set(CPACK_PACKAGE_FILE_NAME relaypanel-${PROJECT_VERSION}-${system_name})
-set(CPACK_STRIP_FILES ON)
+# The programs are stripped by strip_staged_programs.cmake, which keeps their
+# PE headers as linked; the files are packed again in name order.
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_RELAYPANEL_STRIP ${CMAKE_STRIP})
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/windows/strip_staged_programs.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/windows/zip_in_name_order.cmake)
 include(CPack)
 
@@ -76,7 +80,9 @@ function(relaypanel_add_msi target)
   endif()
   set(strip_commands)
   foreach(program IN LISTS programs)
-    list(APPEND strip_commands COMMAND ${CMAKE_STRIP} -o ${stage}/${program}.exe $<TARGET_FILE:${program}>)
+    # --preserve-dates keeps the PE header's time stamp as linked (none).
+    list(APPEND strip_commands COMMAND ${CMAKE_STRIP} --preserve-dates -o ${stage}/${program}.exe
+         $<TARGET_FILE:${program}>)
   endforeach()
   list(APPEND wixl_options -D Version=${arg_VERSION} -D HelpLink=${RELAYPANEL_HELP_LINK})
   set(build_msi ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/windows/build_msi.cmake)
