@@ -53,11 +53,17 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent)
     setGeometry(parent->rect());
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    m_lines = StatusLines(height(), fontMetrics().lineSpacing());
 }
 
 void StatusView::Print(std::string_view text)
 {
+    // The line height comes from the font when the first line does: measuring
+    // text loads the font database, which a window that has printed nothing
+    // yet should not wait for before it appears.
+    if (!m_measured) {
+        m_lines = StatusLines(height(), fontMetrics().lineSpacing());
+        m_measured = true;
+    }
     if (!m_lines.Add(text)) {
         return;
     }
