@@ -3,9 +3,10 @@
 
 # Packages needed to build, test and run the panel. The window's
 # accessibility is tested on a virtual display with the accessibility bus.
+# The window benchmark watches the X server through libxcb.
 RELAYPANEL_PACKAGES=(
   cmake make g++ pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libxcb1-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   xvfb xauth dbus-daemon dbus-bin at-spi2-core
   libftdi1-dev nlohmann-json3-dev
@@ -13,8 +14,11 @@ RELAYPANEL_PACKAGES=(
   umockdev libumockdev-dev
   lintian appstream desktop-file-utils
 )
-# tools/bench measures start-up on Qt's xcb platform too, on a virtual X server.
+# tools/bench starts the windows on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)
+
+# tools/check-reproducible unpacks the ZIPs to name what differs.
+RELAYPANEL_REPRODUCIBLE_PACKAGES=(unzip)
 
 # Packages for the Windows cross builds of both widths and their tests under
 # Wine (tools/test-windows, tools/package-windows): the MinGW-w64 compilers

@@ -5,9 +5,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
 #include <QFont>
 #include <QMessageBox>
 #include <QProxyStyle>
+#include <QWindow>
 
 #include <algorithm>
 #include <cstdio>
@@ -129,9 +131,8 @@ void Form1::CreateControls()
     // A child made after the boxes is deleted after them, so it outlives every box that uses it.
     auto* boxStyle = new CompactBoxStyle;
     boxStyle->setParent(this);
-    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
-        m_boxes.at(i)->setStyle(boxStyle);
-        WidenForCaption(m_boxes.at(i), i);
+    for (QCheckBox* box : m_boxes) {
+        box->setStyle(boxStyle);
     }
 
     for (std::size_t i = 1; i < layout::kTabOrder.size(); ++i) {
@@ -139,6 +140,39 @@ void Form1::CreateControls()
                     findChild<QWidget*>(QString::fromLatin1(layout::kTabOrder.at(i).name)));
     }
     findChild<QWidget*>(QString::fromLatin1(layout::kTabOrder.front().name))->setFocus();
+}
+
+// How wide a relay box must be depends on its caption in the font, and the
+// first text measured loads the font database, which takes longer than all
+// the rest of the start. A plain Qt window loads it for its first frame,
+// after it is on the screen; Form1 does the same: the boxes are widened when
+// the window is first exposed, before that frame is drawn.
+void Form1::showEvent(QShowEvent* event)
+{
+    if (!m_boxesWidened && windowHandle() != nullptr) {
+        windowHandle()->installEventFilter(this);
+    }
+    QWidget::showEvent(event);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed()) {
+        watched->removeEventFilter(this);
+        WidenBoxesForCaptions();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::WidenBoxesForCaptions()
+{
+    if (m_boxesWidened) {
+        return;
+    }
+    m_boxesWidened = true;
+    for (std::size_t i = 0; i < m_boxes.size(); ++i) {
+        WidenForCaption(m_boxes.at(i), i);
+    }
 }
 
 // A box runs its toggle on every change of its value, whether the operator

@@ -38,12 +38,17 @@ public:
 
     [[nodiscard]] const RelayPanel& panel() const { return m_panel; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     [[noreturn]] void DoEndProgram() override;
     [[noreturn]] void DoFatalError(const DriverFault& fault) override;
 
     void CreateControls();
     void WireClicks();
+    void WidenBoxesForCaptions();
 
     RelayPanel m_panel{*this};
 
@@ -53,4 +58,5 @@ private:
     QPushButton* m_command3 = nullptr;
     std::array<QCheckBox*, 8> m_boxes{};
     StatusView* m_status = nullptr;
+    bool m_boxesWidened = false;
 };

@@ -53,12 +53,18 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent)
     setGeometry(parent->rect());
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    m_lines = StatusLines(height(), fontMetrics().lineSpacing());
 }
 
 // A line below the bottom edge is not drawn, but a screen reader still gets it.
 void StatusView::Print(std::string_view text)
 {
+    // The line height comes from the font when the first line does: measuring
+    // text loads the font database, which a window that has printed nothing
+    // yet should not wait for before it appears.
+    if (!m_measured) {
+        m_lines = StatusLines(height(), fontMetrics().lineSpacing());
+        m_measured = true;
+    }
     if (m_lines.Add(text)) {
         update(0, m_lines.TopOf(m_lines.lines().size() - 1), width(), m_lines.lineHeight());
     }

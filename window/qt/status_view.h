@@ -29,4 +29,5 @@ protected:
 
 private:
     StatusLines m_lines;
+    bool m_measured = false;  // m_lines made for the font's line height
 };
