@@ -34,8 +34,9 @@ constexpr int kSamples = 41;
 double TimedRun(const std::vector<std::string>& words)
 {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (const std::string& word : words) {
-        argv.push_back(const_cast<char*>(word.c_str()));  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+        argv.push_back(const_cast<char*>(word.c_str()));
     }
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
