@@ -206,20 +206,18 @@ private:
             return Failed(*failed);
         }
         const bool interrupted = interruptions.WaitFor(m_request.duration);
-        StepResult failed = board.WriteLines(lines);
-        if (failed) {
+        if (StepResult failed = board.WriteLines(lines)) {
             Failed(*failed);
             m_err << "relayctl: relay " << relay << " may still be on\n";
-        } else if (interrupted) {
+            interruptions.EndIfInterrupted();
+            return kRelayctlFailed;
+        }
+        if (interrupted) {
+            // The process's end lets go of the board.
             m_err << "relayctl: interrupted; relay " << relay << " is off again\n";
         }
-        if (interrupted || failed) {
-            if (StepResult closeFailed = board.Close()) {
-                Failed(*closeFailed);
-            }
-        }
         interruptions.EndIfInterrupted();
-        return failed ? kRelayctlFailed : kRelayctlDone;
+        return kRelayctlDone;
     }
 
     // Without -s exactly one board may be attached: with several, relayctl
