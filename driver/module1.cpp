@@ -6,6 +6,7 @@
 
 #if defined(_WIN32)
 #include "dll_by_full_path.h"
+#include "windows_error_text.h"
 
 #include <windows.h>
 #else
@@ -15,22 +16,6 @@
 namespace {
 
 #if defined(_WIN32)
-std::string LastErrorText()
-{
-    const DWORD code = GetLastError();
-    char* buffer = nullptr;
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-    std::string text =
-        length != 0 && buffer != nullptr ? std::string(buffer, length) : "Windows error " + std::to_string(code);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 // Whether this Windows' loader knows the LOAD_LIBRARY_SEARCH_* flags: a
 // Windows 7 without its 2011 loader update lacks them and AddDllDirectory.
 bool LoaderHasSearchFlags()
@@ -53,7 +38,7 @@ void* OpenLibrary(std::string& reason)
     const std::wstring wideName(name.begin(), name.end());  // the name is plain ASCII
     HMODULE module = LoadDllFromSafeFolders(wideName, LoaderHasSearchFlags() ? &LoadWithSearchFlags : nullptr);
     if (module == nullptr) {
-        reason = LastErrorText();
+        reason = WindowsErrorText(GetLastError());
     }
     return reinterpret_cast<void*>(module);
 }

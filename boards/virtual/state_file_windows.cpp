@@ -3,6 +3,8 @@
 // does when the process ends, however it ends.
 #include "state_file.h"
 
+#include "../../driver/windows_error_text.h"
+
 #include <windows.h>
 
 #include <utility>
@@ -26,21 +28,6 @@ std::string Utf8(const std::wstring& text)
 std::string PathText(const std::filesystem::path& path)
 {
     return Utf8(path.wstring());
-}
-
-std::string SystemText(DWORD code)
-{
-    char* buffer = nullptr;
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-    std::string text =
-        length != 0 && buffer != nullptr ? std::string(buffer, length) : "Windows error " + std::to_string(code);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 // The process's environment block itself, not the C runtime's copy of it,
@@ -72,7 +59,7 @@ std::optional<std::uint8_t> ReadFrom(HANDLE handle, const std::filesystem::path&
     DWORD got = 0;
     if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
         ReadFile(handle, text.data(), static_cast<DWORD>(text.size()), &got, nullptr) == FALSE) {
-        reason = "cannot read " + PathText(file) + ": " + SystemText(GetLastError());
+        reason = "cannot read " + PathText(file) + ": " + WindowsErrorText(GetLastError());
         return std::nullopt;
     }
     const auto lines = ParseLines(std::string_view(text.data(), got));
@@ -106,7 +93,7 @@ std::filesystem::path StateFolder(std::string& reason)
         std::array<wchar_t, MAX_PATH + 1> temporary{};
         const DWORD length = GetTempPathW(static_cast<DWORD>(temporary.size()), temporary.data());
         if (length == 0 || length >= temporary.size()) {
-            reason = "cannot find the folder for temporary files: " + SystemText(GetLastError());
+            reason = "cannot find the folder for temporary files: " + WindowsErrorText(GetLastError());
             return {};
         }
         folder = std::filesystem::path(std::wstring(temporary.data(), length)) / L"relaypanel-virtual-board";
@@ -114,7 +101,8 @@ std::filesystem::path StateFolder(std::string& reason)
     if (CreateDirectoryW(folder.c_str(), nullptr) == FALSE) {
         const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS) {
-            reason = "cannot make the folder " + PathText(folder) + " for the boards' state: " + SystemText(error);
+            reason =
+                "cannot make the folder " + PathText(folder) + " for the boards' state: " + WindowsErrorText(error);
             return {};
         }
     }
@@ -147,7 +135,7 @@ StateFile::Outcome StateFile::Hold(const std::filesystem::path& file, std::strin
         if (error == ERROR_SHARING_VIOLATION) {
             return Outcome::Busy;
         }
-        reason = "cannot open " + PathText(file) + ": " + SystemText(error);
+        reason = "cannot open " + PathText(file) + ": " + WindowsErrorText(error);
         return Outcome::Failed;
     }
     m_handle = handle;
@@ -180,7 +168,7 @@ bool StateFile::Write(std::uint8_t lines, std::string& reason)
     if (SetFilePointer(m_handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
         WriteFile(m_handle, text.data(), static_cast<DWORD>(text.size()), &put, nullptr) == FALSE ||
         put != text.size() || SetEndOfFile(m_handle) == FALSE) {
-        reason = "cannot write " + PathText(m_file) + ": " + SystemText(GetLastError());
+        reason = "cannot write " + PathText(m_file) + ": " + WindowsErrorText(GetLastError());
         return false;
     }
     return true;
