@@ -2,6 +2,7 @@
 
 #include "command_line.h"
 #include "console_services.h"
+#include "control/board_access.h"
 #include "control/relay_board.h"
 #include "control/relay_panel.h"
 #include "held_interruptions.h"
@@ -21,18 +22,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 using Command = Request::Command;
 
-// How often a board another program holds is tried again.
-constexpr auto kRetryInterval = std::chrono::milliseconds(100);
-
-// The board a run works on, chosen before anything is opened: by serial
-// number, or, for a board whose driver does not tell one, by index.
-struct Choice {
-    std::string serial;
-    int index = -1;
-
-    std::string Name() const { return serial.empty() ? "device " + std::to_string(index) : serial; }
-};
-
 // A string from a device, safe to print on a terminal: control characters
 // become '?'.
 std::string Printable(std::string_view text)
@@ -51,14 +40,6 @@ std::string Serials(const std::vector<DeviceEntry>& devices)
         serials += (serials.empty() ? "" : ", ") + (device.serial.empty() ? "(unknown)" : Printable(device.serial));
     }
     return serials.empty() ? "none" : serials;
-}
-
-std::vector<DeviceEntry> RelayBoards(const std::vector<DeviceEntry>& devices)
-{
-    std::vector<DeviceEntry> boards;
-    std::copy_if(devices.begin(), devices.end(), std::back_inserter(boards),
-                 [](const DeviceEntry& device) { return device.MayBeRelayBoard(); });
-    return boards;
 }
 
 // The result line of a state of the lines.
@@ -131,7 +112,7 @@ private:
     // where the command keeps relays it does not name, written, and closed.
     int Switch()
     {
-        Choice choice;
+        BoardChoice choice;
         if (const int status = Choose(choice); status != kRelayctlDone) {
             return status;
         }
@@ -142,54 +123,48 @@ private:
         if (StepResult failed = board.SetUp()) {
             return Failed(*failed);
         }
-        const bool writesAll =
-            m_request.command == Command::Set || (m_request.command == Command::Off && !m_request.relayNamed);
         std::uint8_t lines = 0;
-        if (!writesAll) {
-            if (StepResult failed = board.ReadLines(lines)) {
-                return Failed(*failed);
-            }
-        }
-        std::uint8_t result = lines;
         switch (m_request.command) {
         case Command::Set:
         case Command::Off:
-        case Command::On:
-        case Command::Toggle:
-            result = NewLines(lines);
-            if (StepResult failed = board.WriteLines(result)) {
+            if (m_request.command == Command::Off && m_request.relayNamed) {
+                if (StepResult failed = ChangeRelays(board, RelayChange::Off, m_request.relays, lines)) {
+                    return Failed(*failed);
+                }
+                break;
+            }
+            // The whole byte is given: nothing to read back.
+            lines = m_request.command == Command::Set ? m_request.relays : 0;
+            if (StepResult failed = board.WriteLines(lines)) {
                 return Failed(*failed);
             }
             break;
-        case Command::Pulse:
-            if (const int status = Pulse(board, lines); status != kRelayctlDone) {
-                return status;
+        case Command::On:
+        case Command::Toggle: {
+            const RelayChange change = m_request.command == Command::On ? RelayChange::On : RelayChange::Toggle;
+            if (StepResult failed = ChangeRelays(board, change, m_request.relays, lines)) {
+                return Failed(*failed);
             }
             break;
+        }
+        case Command::Pulse:
+        case Command::Get:
         default:
+            if (StepResult failed = board.ReadLines(lines)) {
+                return Failed(*failed);
+            }
+            if (m_request.command == Command::Pulse) {
+                if (const int status = Pulse(board, lines); status != kRelayctlDone) {
+                    return status;
+                }
+            }
             break;
         }
         if (StepResult failed = board.Close()) {
             return Failed(*failed);
         }
-        PrintState(choice, result);
+        PrintState(choice, lines);
         return kRelayctlDone;
-    }
-
-    std::uint8_t NewLines(std::uint8_t lines) const
-    {
-        switch (m_request.command) {
-        case Command::Set:
-            return m_request.relays;
-        case Command::Off:
-            return m_request.relayNamed ? ApplyRelayChange(lines, RelayChange::Off, m_request.relays) : 0;
-        case Command::On:
-            return ApplyRelayChange(lines, RelayChange::On, m_request.relays);
-        case Command::Toggle:
-            return ApplyRelayChange(lines, RelayChange::Toggle, m_request.relays);
-        default:
-            return lines;
-        }
     }
 
     // The relay on, the wait, and the lines as they were, with the board held
@@ -222,7 +197,7 @@ private:
 
     // Without -s exactly one board may be attached: with several, relayctl
     // does not guess which one is the relay board and opens none.
-    int Choose(Choice& choice)
+    int Choose(BoardChoice& choice)
     {
         if (m_request.serial) {
             choice.serial = *m_request.serial;
@@ -254,54 +229,30 @@ private:
 
     // Opens the chosen board; while another program holds it, tries again
     // until --wait runs out.
-    int Open(RelayBoard& board, const Choice& choice)
+    int Open(RelayBoard& board, const BoardChoice& choice)
     {
-        const auto deadline = std::chrono::steady_clock::now() + m_request.wait;
-        bool heldElsewhere = false;
-        for (;;) {
-            StepResult failed =
-                choice.serial.empty() ? board.OpenByIndex(choice.index) : board.OpenBySerial(choice.serial);
-            if (!failed) {
-                return kRelayctlDone;
-            }
-            if (failed->status == d2xx::FT_DEVICE_NOT_FOUND && m_request.serial) {
+        const OpenResult opened = OpenWaiting(m_driver, board, choice, m_request.wait);
+        switch (opened.outcome) {
+        case OpenOutcome::Opened:
+            return kRelayctlDone;
+        case OpenOutcome::NotFound:
+            if (m_request.serial) {
                 return UnknownSerial(*m_request.serial);
             }
-            if (failed->status != d2xx::FT_DEVICE_NOT_OPENED) {
-                return Failed(*failed);
+            return Failed(opened.failure);
+        case OpenOutcome::Busy: {
+            const auto waited = std::chrono::duration<double>(m_request.wait).count();
+            m_err << "relayctl: board " << Printable(choice.Name()) << " in use by another program";
+            if (waited > 0) {
+                m_err << "; gave up after " << waited << " s";
             }
-            // The driver gives this answer for other troubles too (no
-            // permission): only a board the list shows in use is waited for.
-            if (!heldElsewhere && !(heldElsewhere = HeldElsewhere(choice))) {
-                return Failed(*failed);
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= deadline) {
-                const auto waited = std::chrono::duration<double>(m_request.wait).count();
-                m_err << "relayctl: board " << Printable(choice.Name()) << " in use by another program";
-                if (waited > 0) {
-                    m_err << "; gave up after " << waited << " s";
-                }
-                m_err << " (" << failed->step << ": " << d2xx::StatusName(failed->status) << ")\n";
-                return kRelayctlFailed;
-            }
-            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kRetryInterval, deadline - now));
+            m_err << " (" << opened.failure.step << ": " << d2xx::StatusName(opened.failure.status) << ")\n";
+            return kRelayctlFailed;
         }
-    }
-
-    // Whether the driver's list shows the board open. A driver may list a
-    // device another program holds without its serial number: such a one may
-    // be the board.
-    bool HeldElsewhere(const Choice& choice)
-    {
-        std::vector<DeviceEntry> devices;
-        if (ListDevices(m_driver, devices)) {
-            return false;
+        case OpenOutcome::Failed:
+        default:
+            return Failed(opened.failure);
         }
-        return std::any_of(devices.begin(), devices.end(), [&](const DeviceEntry& device) {
-            const bool same = choice.serial.empty() ? device.index == choice.index : device.serial == choice.serial;
-            return device.inUse && (same || device.serial.empty());
-        });
     }
 
     int UnknownSerial(const std::string& serial)
@@ -316,7 +267,7 @@ private:
         return kRelayctlFailed;
     }
 
-    void PrintState(const Choice& choice, std::uint8_t lines)
+    void PrintState(const BoardChoice& choice, std::uint8_t lines)
     {
         const bool oneRelay = m_request.command == Command::Get && m_request.relayNamed;
         const bool on = (lines & m_request.relays) != 0;

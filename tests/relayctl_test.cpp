@@ -147,6 +147,46 @@ TEST_F(RelayctlOnBoard, ARefusedStepIsNamedWithItsStatusAndExitsOne)
     EXPECT_FALSE(vboard_is_open()) << "a failed run closes the board";
 }
 
+TEST_F(RelayctlOnBoard, OffAndGetOfOneRelayTellThatRelay)
+{
+    ASSERT_EQ(Relayctl({"set", "1", "3"}).status, kRelayctlDone);
+
+    EXPECT_EQ(Relayctl({"off", "2"}).out, "relays on: 1 3\n") << "a relay that is off stays off";
+    EXPECT_EQ(Relayctl({"--json", "get", "3"}).out, R"({"serial":"VBOARD01","relay":3,"state":"on"})"
+                                                    "\n");
+    EXPECT_EQ(vboard_relays(), 0x05);
+}
+
+// The driver answers a board it cannot open for want of permission as it
+// answers a board in use; the list shows it free, so there is nothing to wait
+// for.
+TEST_F(RelayctlOnBoard, ARefusalOfAFreeBoardIsReportedWithoutWaiting)
+{
+    ASSERT_EQ(vboard_fail("FT_OpenEx", 3), 0);
+    const auto started = std::chrono::steady_clock::now();
+
+    const Outcome outcome = Relayctl({"--wait", "5", "on", "1"});
+
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(outcome.status, kRelayctlFailed);
+    EXPECT_EQ(outcome.err, "relayctl: FT_OpenEx failed: FT_DEVICE_NOT_OPENED\n");
+}
+
+TEST(RelayctlCommandLine, TakesOptionValuesAfterAnEqualsSignAndEndsOptionsAtDoubleDash)
+{
+    const auto parse = [](std::vector<std::string_view> args) { return ParseCommandLine(args).request; };
+
+    const auto waited = parse({"--wait=0.3", "get"});
+    ASSERT_TRUE(waited);
+    EXPECT_EQ(waited->wait, std::chrono::milliseconds(300));
+    const auto named = parse({"--serial=B2", "on", "1"});
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->serial, "B2");
+    const auto ended = parse({"--", "get"});
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->command, Request::Command::Get);
+}
+
 TEST(PulseDuration, TakesANumberAndAUnitFromOneMillisecondToADay)
 {
     using std::chrono::microseconds;

@@ -1,0 +1,91 @@
+#include "board_access.h"
+
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <thread>
+
+namespace {
+
+// How long a refusal the device list does not put down to another holder is
+// tried again, and how often. Long enough to outlast the few milliseconds in
+// which a holder lets go and the next one takes the board; short enough that
+// a board refused for good is reported at once.
+constexpr std::chrono::milliseconds kUnexplainedGrace{250};
+constexpr std::chrono::milliseconds kUnexplainedRetryInterval{10};
+
+// Whether the driver's list shows the board held by a program. A driver may
+// list a device another program holds without its serial number: such a one
+// may be the board.
+bool HeldElsewhere(Module1& driver, const BoardChoice& choice)
+{
+    std::vector<DeviceEntry> devices;
+    if (ListDevices(driver, devices)) {
+        return false;
+    }
+    return std::any_of(devices.begin(), devices.end(), [&](const DeviceEntry& device) {
+        const bool same = choice.serial.empty() ? device.index == choice.index : device.serial == choice.serial;
+        return device.inUse && (same || device.serial.empty());
+    });
+}
+
+}  // namespace
+
+std::vector<DeviceEntry> RelayBoards(const std::vector<DeviceEntry>& devices)
+{
+    std::vector<DeviceEntry> boards;
+    std::copy_if(devices.begin(), devices.end(), std::back_inserter(boards),
+                 [](const DeviceEntry& device) { return device.MayBeRelayBoard(); });
+    return boards;
+}
+
+std::string BoardChoice::Name() const
+{
+    return serial.empty() ? "device " + std::to_string(index) : serial;
+}
+
+OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& choice, std::chrono::microseconds wait)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + wait;
+    std::optional<Clock::time_point> unexplainedSince;
+    for (;;) {
+        StepResult failed = choice.serial.empty() ? board.OpenByIndex(choice.index) : board.OpenBySerial(choice.serial);
+        if (!failed) {
+            return {OpenOutcome::Opened, {}};
+        }
+        if (failed->status == d2xx::FT_DEVICE_NOT_FOUND && !choice.serial.empty()) {
+            return {OpenOutcome::NotFound, *failed};
+        }
+        if (failed->status != d2xx::FT_DEVICE_NOT_OPENED) {
+            return {OpenOutcome::Failed, *failed};
+        }
+        const auto now = Clock::now();
+        if (!HeldElsewhere(driver, choice)) {
+            // Free by the time the list was read: the holder may just have
+            // let go, or the board refuses for another reason.
+            if (!unexplainedSince) {
+                unexplainedSince = now;
+            } else if (now - *unexplainedSince >= kUnexplainedGrace) {
+                return {OpenOutcome::Failed, *failed};
+            }
+            std::this_thread::sleep_for(kUnexplainedRetryInterval);
+            continue;
+        }
+        unexplainedSince.reset();
+        if (now >= deadline) {
+            return {OpenOutcome::Busy, *failed};
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(kBusyRetryInterval, deadline - now));
+    }
+}
+
+StepResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named, std::uint8_t& lines)
+{
+    std::uint8_t current = 0;
+    if (StepResult failed = board.ReadLines(current)) {
+        return failed;
+    }
+    lines = ApplyRelayChange(current, change, named);
+    return board.WriteLines(lines);
+}

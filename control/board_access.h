@@ -1,0 +1,54 @@
+// What the faces that switch relays for scripts and home automation share:
+// finding the relay boards among the attached devices, opening one that
+// another program may hold for a moment, and changing relays by reading the
+// lines back, so that a relay nobody named keeps its state.
+#pragma once
+
+#include "relay_board.h"
+#include "relay_panel.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The devices that may be relay boards, in the driver's order.
+std::vector<DeviceEntry> RelayBoards(const std::vector<DeviceEntry>& devices);
+
+// A board to open: by serial number, or, for one its driver lists without a
+// serial number, by index.
+struct BoardChoice {
+    std::string serial;
+    int index = -1;
+
+    std::string Name() const;
+};
+
+// How often a board another program holds is tried again.
+inline constexpr std::chrono::milliseconds kBusyRetryInterval{100};
+
+enum class OpenOutcome {
+    Opened,
+    NotFound,  // no device with that serial number
+    Busy,      // another program held it until the wait ran out
+    Failed,    // refused for another reason
+};
+
+struct OpenResult {
+    OpenOutcome outcome = OpenOutcome::Opened;
+    StepFailure failure;  // the last refusal, unless opened
+};
+
+// Opens the chosen board, waiting up to `wait` while another program holds
+// it. The driver answers FT_DEVICE_NOT_OPENED both for a board in use and for
+// other troubles (no permission), so the device list decides: a board listed
+// as held, or a device held elsewhere and listed without a serial number, is
+// waited for. A refusal while the list shows the board free is tried again at
+// once for a short while, since the holder may have let go between the open
+// and the look at the list; one that persists is reported without waiting.
+OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& choice, std::chrono::microseconds wait);
+
+// On an open board that is set up (RelayBoard::SetUp): the lines read, the
+// change made to the named relays only, and written. `lines` is the state
+// written.
+[[nodiscard]] StepResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named, std::uint8_t& lines);
