@@ -102,6 +102,11 @@ StateFile::Outcome StateFile::Hold(const std::filesystem::path& file, std::strin
     Release();
     // Not handed to programs this one starts: they would keep the hold alive.
     const int descriptor = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (descriptor < 0 && errno == ELOOP) {
+        // Someone could have put it there to have the board write elsewhere.
+        reason = file.string() + " is a symbolic link, which the board does not follow; remove it";
+        return Outcome::Failed;
+    }
     if (descriptor < 0) {
         reason = "cannot open " + file.string() + ": " + SystemText(errno);
         return Outcome::Failed;
