@@ -15,6 +15,12 @@
 //   VBOARD_FAIL=FT_Write=4,FT_Open   the named functions answer with that
 //                                    status (FT_IO_ERROR when none is given)
 //   VBOARD_SHORT_WRITE=N             FT_Write takes nothing, reports N fewer
+//   VBOARD_FAIL_WRITE=N              the N-th FT_Write answers FT_IO_ERROR
+//   VBOARD_LIST_HELD_WITHOUT_SERIAL=1  a board another process holds is
+//                                    listed as the chip maker's library lists
+//                                    it: open, of unknown type, unnamed
+// and from the file "unplugged" in the boards' folder, read at every call:
+// the boards it names, one serial number a line, are unplugged.
 // A build with VBOARD_OMIT_<function> defined lacks that function.
 
 #include "../../driver/d2xx.h"
@@ -25,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -55,6 +62,8 @@ constexpr std::array<const char*, kFunctionCount> kFunctions = {
 
 constexpr const char* kDefaultSerial = "VBOARD01";
 constexpr const char* kDescription = "Virtual relay board";
+// FT_DEVICE_UNKNOWN: the type listed for a device the driver cannot ask.
+constexpr std::uint32_t kDeviceUnknown = 3;
 
 struct Call {
     const char* name;
@@ -64,8 +73,10 @@ struct Call {
 // One board the library poses as, and what this process knows of it.
 struct Device {
     std::string serial;
-    vboard::StateFile file;      // held while this process has the board open
-    FT_HANDLE handle = nullptr;  // this process's handle while it has the board open
+    vboard::StateFile file;        // held while this process has the board open
+    FT_HANDLE handle = nullptr;    // this process's handle while it has the board open
+    std::filesystem::path folder;  // of its file, while open
+    bool gone = false;             // unplugged while open: the handle is dead until closed
     std::uint32_t baudRate = 9600;
     std::uint8_t mask = 0;
     std::uint8_t mode = d2xx::FT_BITMODE_RESET;
@@ -77,7 +88,36 @@ struct ListEntry {
     std::string serial;
     std::uint32_t flags = 0;
     FT_HANDLE handle = nullptr;
+    bool unnamed = false;  // held elsewhere, listed without serial, description or type
 };
+
+// The serial numbers the file "unplugged" in the boards' folder names, one a
+// line; none when there is no such file.
+std::vector<std::string> Unplugged(const std::filesystem::path& folder)
+{
+    std::vector<std::string> serials;
+    if (folder.empty()) {
+        return serials;
+    }
+    std::ifstream file(folder / "unplugged");
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        serials.push_back(line);
+    }
+    return serials;
+}
+
+bool Contains(const std::vector<std::string>& serials, const std::string& serial)
+{
+    for (const std::string& item : serials) {
+        if (item == serial) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The items of a comma-separated list, empty ones included; none for an empty text.
 std::vector<std::string> CommaSeparated(std::string_view text)
@@ -116,6 +156,8 @@ public:
         m_current = 0;
         m_faults.fill(d2xx::FT_OK);
         m_missing = 0;
+        m_failingWrite = 0;
+        m_writeCalls = 0;
         m_written.clear();
         m_calls.clear();
         m_list.clear();
@@ -130,12 +172,14 @@ public:
     {
         FT_STATUS status = Injected(kOpen);
         if (status == d2xx::FT_OK) {
+            // The index counts the boards plugged in, as the list does.
+            const std::vector<std::size_t> plugged = PluggedBoards();
             if (handle == nullptr) {
                 status = d2xx::FT_INVALID_PARAMETER;
-            } else if (index < 0 || static_cast<std::size_t>(index) >= m_boards.size()) {
+            } else if (index < 0 || static_cast<std::size_t>(index) >= plugged.size()) {
                 status = d2xx::FT_DEVICE_NOT_FOUND;
             } else {
-                status = OpenBoard(static_cast<std::size_t>(index), *handle);
+                status = OpenBoard(plugged[static_cast<std::size_t>(index)], *handle);
             }
         }
         return Record(kOpen, status);
@@ -152,7 +196,7 @@ public:
             } else {
                 status = d2xx::FT_DEVICE_NOT_FOUND;
                 const std::string_view serial = BoundedText(argument, d2xx::kSerialNumberSize);
-                for (std::size_t i = 0; i < m_boards.size(); ++i) {
+                for (const std::size_t i : PluggedBoards()) {
                     if (m_boards[i].serial == serial) {
                         status = OpenBoard(i, *handle);
                         break;
@@ -209,10 +253,15 @@ public:
 
     FT_STATUS Write(FT_HANDLE handle, const void* buffer, std::uint32_t count, std::uint32_t* written)
     {
+        const bool failing = ++m_writeCalls == m_failingWrite;
         Device* board = nullptr;
         FT_STATUS status = Checked(kWrite, handle, board);
         if (status == d2xx::FT_OK && (written == nullptr || (buffer == nullptr && count != 0))) {
             status = d2xx::FT_INVALID_PARAMETER;
+        }
+        if (status == d2xx::FT_OK && failing) {
+            *written = 0;  // and the relays stay where they are
+            status = d2xx::FT_IO_ERROR;
         }
         if (status == d2xx::FT_OK) {
             *written = 0;
@@ -237,10 +286,13 @@ public:
     {
         Device* board = nullptr;
         FT_STATUS status = Checked(kClose, handle, board);
-        if (status == d2xx::FT_OK) {
+        // A handle on an unplugged board answers FT_IO_ERROR, yet closing it
+        // lets it go, so that the board can be opened again once plugged in.
+        if (board != nullptr) {
             // The relays keep the last byte: closing does not touch the lines.
             board->file.Release();
             board->handle = nullptr;
+            board->gone = false;
         }
         return Record(kClose, status);
     }
@@ -257,12 +309,20 @@ public:
             if (folder.empty()) {
                 Say(reason);  // then no other process can hold a board either
             }
+            const bool unnamedWhenHeld = vboard::Environment("VBOARD_LIST_HELD_WITHOUT_SERIAL") == "1";
+            const std::vector<std::string> unplugged = Unplugged(folder);
             m_list.clear();
             for (const Device& board : m_boards) {
+                if (Contains(unplugged, board.serial)) {
+                    continue;
+                }
                 ListEntry entry{board.serial, 0, board.handle};
-                if (board.handle != nullptr ||
-                    (!folder.empty() && vboard::StateFile::HeldElsewhere(vboard::StateFileOf(folder, board.serial)))) {
+                if (board.handle != nullptr) {
                     entry.flags = d2xx::FT_FLAGS_OPENED;
+                } else if (!folder.empty() &&
+                           vboard::StateFile::HeldElsewhere(vboard::StateFileOf(folder, board.serial))) {
+                    entry.flags = d2xx::FT_FLAGS_OPENED;
+                    entry.unnamed = unnamedWhenHeld;
                 }
                 m_list.push_back(entry);
             }
@@ -283,11 +343,11 @@ public:
         } else if (status == d2xx::FT_OK) {
             const ListEntry& entry = m_list[index];
             *flags = entry.flags;
-            *type = d2xx::FT_DEVICE_232R;
-            *id = d2xx::kFT232RId;
+            *type = entry.unnamed ? kDeviceUnknown : d2xx::FT_DEVICE_232R;
+            *id = entry.unnamed ? 0 : d2xx::kFT232RId;
             *locationId = index + 1;  // where it sits in the list; there is no USB port to name
-            CopyText(serialNumber, entry.serial, d2xx::kSerialNumberSize);
-            CopyText(description, kDescription, d2xx::kDescriptionSize);
+            CopyText(serialNumber, entry.unnamed ? "" : entry.serial, d2xx::kSerialNumberSize);
+            CopyText(description, entry.unnamed ? "" : kDescription, d2xx::kDescriptionSize);
             *handle = entry.handle;
         }
         return Record(kGetDeviceInfoDetail, status);
@@ -372,6 +432,7 @@ private:
         }
         m_lastReason.clear();
         board.lines = *lines;
+        board.folder = folder;
         // A fresh token each time, so a handle from an earlier open is stale.
         ++m_generation;
         board.handle = reinterpret_cast<FT_HANDLE>(static_cast<std::uintptr_t>(0x5000 + 0x10 * m_generation));
@@ -414,8 +475,24 @@ private:
 
     FT_STATUS Injected(Function function) const { return m_faults.at(function); }
 
+    // The indices of the boards plugged in, in order.
+    std::vector<std::size_t> PluggedBoards()
+    {
+        std::string reason;
+        const std::vector<std::string> unplugged = Unplugged(vboard::StateFolder(reason));
+        std::vector<std::size_t> plugged;
+        for (std::size_t i = 0; i < m_boards.size(); ++i) {
+            if (!Contains(unplugged, m_boards[i].serial)) {
+                plugged.push_back(i);
+            }
+        }
+        return plugged;
+    }
+
     // The board open under this handle. A zero, unknown or closed handle is
-    // refused by comparison alone: it is never used as an address.
+    // refused by comparison alone: it is never used as an address. On a
+    // board unplugged since it was opened the handle is dead: the call
+    // answers FT_IO_ERROR (with the board, so that closing can let it go).
     FT_STATUS Checked(Function function, FT_HANDLE handle, Device*& board)
     {
         if (FT_STATUS injected = Injected(function); injected != d2xx::FT_OK) {
@@ -424,6 +501,13 @@ private:
         for (Device& candidate : m_boards) {
             if (handle != nullptr && candidate.handle == handle) {
                 board = &candidate;
+                if (!candidate.gone && Contains(Unplugged(candidate.folder), candidate.serial)) {
+                    candidate.gone = true;
+                }
+                if (candidate.gone) {
+                    Say("board " + candidate.serial + " was unplugged; close it and open it again");
+                    return d2xx::FT_IO_ERROR;
+                }
                 return d2xx::FT_OK;
             }
         }
@@ -561,6 +645,16 @@ private:
         if (const auto missing = vboard::Environment("VBOARD_SHORT_WRITE"); missing.has_value()) {
             m_missing = static_cast<std::uint32_t>(std::strtoul(missing->c_str(), nullptr, 10));
         }
+        if (const auto failing = vboard::Environment("VBOARD_FAIL_WRITE"); failing.has_value() && !failing->empty()) {
+            char* end = nullptr;
+            const unsigned long long count = std::strtoull(failing->c_str(), &end, 10);
+            if (*end != '\0' || count == 0 || count > UINT32_MAX || failing->front() == '-') {
+                std::fprintf(stderr, "virtual relay board: VBOARD_FAIL_WRITE is not a count of 1 or more: %s\n",
+                             failing->c_str());
+            } else {
+                m_failingWrite = static_cast<std::uint32_t>(count);
+            }
+        }
     }
 
     std::vector<Device> m_boards;
@@ -568,6 +662,8 @@ private:
     unsigned m_generation = 0;
     std::array<FT_STATUS, kFunctions.size()> m_faults{};
     std::uint32_t m_missing = 0;
+    std::uint32_t m_failingWrite = 0;  // the FT_Write call that fails, counted from 1; 0: none
+    std::uint32_t m_writeCalls = 0;
     bool m_quiet = false;  // how the board talks, not its state: a reset keeps it
     std::vector<std::uint8_t> m_written;
     std::vector<Call> m_calls;

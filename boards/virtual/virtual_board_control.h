@@ -1,7 +1,25 @@
 /* Test control of the virtual relay board: reset it, inject faults, and read
  * back what the program asked of it. Tests link to the board and call these;
  * the panel never does. Where the board poses as several, the questions are
- * about the one this process opened last (the first until it opens one). */
+ * about the one this process opened last (the first until it opens one).
+ *
+ * Tests that run programs control the board from outside them:
+ *   VBOARD_FAIL_WRITE=N   the N-th FT_Write call of the process (N >= 1,
+ *                         counted again from a reset) answers FT_IO_ERROR and
+ *                         changes nothing; the writes around it work.
+ *   VBOARD_LIST_HELD_WITHOUT_SERIAL=1   a board another process holds is
+ *                         listed as the chip maker's library lists it: flags
+ *                         FT_FLAGS_OPENED, type FT_DEVICE_UNKNOWN, ID 0, empty
+ *                         serial number and description.
+ *   the file "unplugged" in the boards' folder (VBOARD_DIR): the boards whose
+ *                         serial numbers it holds, one a line, are unplugged.
+ *                         They are not listed nor counted by FT_Open's index,
+ *                         FT_Open and FT_OpenEx answer FT_DEVICE_NOT_FOUND,
+ *                         and a handle open on one is dead: every call on it,
+ *                         FT_Close too, answers FT_IO_ERROR, and FT_Close lets
+ *                         it go. The file is read at every call: taking a
+ *                         serial number out plugs the board back in, with
+ *                         the lines it had, to be opened afresh. */
 #ifndef VIRTUAL_BOARD_CONTROL_H
 #define VIRTUAL_BOARD_CONTROL_H
 
@@ -22,7 +40,8 @@ extern "C" {
 /* Closes this process's devices and lets go of their holds, sets every
  * board's lines back to 0 (a board another process holds keeps them, with a
  * line on stderr) and forgets faults and records. The environment
- * (VBOARD_SERIALS, VBOARD_FAIL, VBOARD_SHORT_WRITE) is read again. */
+ * (VBOARD_SERIALS, VBOARD_FAIL, VBOARD_SHORT_WRITE, VBOARD_FAIL_WRITE) is
+ * read again. */
 VBOARD_API void vboard_reset(void);
 
 /* From now on the named driver function ("FT_Open", ..., "FT_OpenEx")
