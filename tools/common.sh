@@ -3,7 +3,9 @@
 
 # Packages needed to build, test and run the panel. The window's
 # accessibility is tested on a virtual display with the accessibility bus.
-# The window benchmark watches the X server through libxcb.
+# The window benchmark watches the X server through libxcb. The MQTT bridge
+# uses libmosquitto; its tests start a mosquitto broker and make their TLS
+# certificates with openssl.
 RELAYPANEL_PACKAGES=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libxcb1-dev
@@ -13,6 +15,7 @@ RELAYPANEL_PACKAGES=(
   libusb-1.0-0-dev dpkg-dev file
   umockdev libumockdev-dev
   lintian appstream desktop-file-utils
+  libmosquitto-dev mosquitto openssl
 )
 # tools/bench starts the windows on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)

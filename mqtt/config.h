@@ -1,0 +1,54 @@
+// The bridge's settings: the `key = value` lines of its config file, checked
+// whole before anything connects or opens a board, with the password and the
+// certificate authority read from the files the config names.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr std::string_view kDefaultConfigFile = "/etc/relaypanel/relaymqtt.conf";
+
+struct Config {
+    std::string host = "localhost";
+    int port = 1883;
+    std::string caFile;  // set: TLS, the broker's certificate verified against it
+    std::string username;
+    std::string passwordFile;
+    std::string password;  // read from passwordFile; never logged
+    std::string node;      // the host name, made safe for a topic, when the file names none
+    std::string topicPrefix = "relayboard";
+    std::string discoveryPrefix = "homeassistant";
+    std::vector<std::string> boards;  // empty: every relay board the driver lists
+    std::chrono::seconds pollInterval{5};
+    std::chrono::seconds wait{5};
+};
+
+// Why a config is refused: the file, the line (0 when the refusal is about the
+// file as a whole) and the reason. One line as `Describe` gives it.
+struct ConfigError {
+    std::string file;
+    int line = 0;
+    std::string reason;
+
+    std::string Describe() const;
+};
+
+struct ParsedConfig {
+    std::optional<Config> config;
+    ConfigError error;  // when config is empty
+};
+
+// The text of a config file, named `file` in reports; `hostName` is the
+// default node. The password file and the CA file it names are read as their
+// lines are parsed, so that a refusal names the line.
+ParsedConfig ParseConfig(std::string_view text, const std::string& file, std::string_view hostName);
+
+// The config file at `path`, refused when missing, unreadable, or writable by
+// anyone but its owner (group or others) or owned by someone other than root
+// or the user running the bridge; then parsed, and the password and CA files
+// read.
+ParsedConfig LoadConfig(const std::filesystem::path& path, std::string_view hostName);

@@ -1,0 +1,298 @@
+#include "mqtt_client.h"
+
+#include "config.h"
+#include "log.h"
+#include "topics.h"
+
+#include <mosquitto.h>
+#include <pthread.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kQos = 1;
+constexpr int kKeepAliveSeconds = 30;
+// Seconds between reconnection attempts: doubled from the first to the last.
+constexpr unsigned kFirstReconnectDelay = 1;
+constexpr unsigned kLastReconnectDelay = 30;
+// SSL_VERIFY_PEER: the broker's certificate must check out against the CA file.
+constexpr int kVerifyPeer = 1;
+
+// Keeps the network thread from being cancelled while this code runs: a
+// thread cancelled halfway through a log line would leave the log locked.
+class NoCancel {
+public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_before); }
+    NoCancel(const NoCancel&) = delete;
+    NoCancel& operator=(const NoCancel&) = delete;
+    NoCancel(NoCancel&&) = delete;
+    NoCancel& operator=(NoCancel&&) = delete;
+    ~NoCancel() { pthread_setcancelstate(m_before, nullptr); }
+
+private:
+    int m_before = 0;
+};
+
+MqttClient& Self(void* self)
+{
+    return *static_cast<MqttClient*>(self);
+}
+
+// The library's words for a result, without their full stop, to go inside a
+// log line.
+std::string Reason(const char* text)
+{
+    std::string reason(text);
+    if (!reason.empty() && reason.back() == '.') {
+        reason.pop_back();
+    }
+    return reason;
+}
+
+std::string Where(const Config& config)
+{
+    return config.host + ':' + std::to_string(config.port);
+}
+
+}  // namespace
+
+MqttClient::MqttClient(const Config& config, std::string willTopic, Handlers handlers)
+    : m_config(config), m_willTopic(std::move(willTopic)), m_handlers(std::move(handlers))
+{
+    mosquitto_lib_init();
+}
+
+MqttClient::~MqttClient()
+{
+    Stop();
+    if (m_client != nullptr) {
+        mosquitto_destroy(m_client);
+    }
+    mosquitto_lib_cleanup();
+}
+
+bool MqttClient::Start(std::string& reason)
+{
+    // A clean session: commands sent while the bridge was away are not kept
+    // for it, so none is carried out late.
+    const std::string id = "relaymqtt-" + m_config.node;
+    m_client = mosquitto_new(id.c_str(), true, this);
+    if (m_client == nullptr) {
+        reason = "cannot make an MQTT client";
+        return false;
+    }
+    mosquitto_connect_callback_set(m_client, OnConnect);
+    mosquitto_disconnect_callback_set(m_client, OnDisconnect);
+    mosquitto_message_callback_set(m_client, OnMessage);
+    mosquitto_publish_callback_set(m_client, OnPublish);
+    mosquitto_log_callback_set(m_client, OnLog);
+
+    const auto refused = [&](const std::string& step, int result) {
+        reason = step + ": " + Reason(mosquitto_strerror(result));
+        return false;
+    };
+    int result = mosquitto_will_set(m_client, m_willTopic.c_str(), static_cast<int>(kOffline.size()), kOffline.data(),
+                                    kQos, true);
+    if (result != MOSQ_ERR_SUCCESS) {
+        return refused("cannot set the last will", result);
+    }
+    if (!m_config.username.empty()) {
+        result = mosquitto_username_pw_set(m_client, m_config.username.c_str(),
+                                           m_config.password.empty() ? nullptr : m_config.password.c_str());
+        if (result != MOSQ_ERR_SUCCESS) {
+            return refused("cannot set the user name and password", result);
+        }
+    }
+    if (!m_config.caFile.empty()) {
+        result = mosquitto_tls_set(m_client, m_config.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (result != MOSQ_ERR_SUCCESS) {
+            return refused("cannot use the CA file " + m_config.caFile, result);
+        }
+        result = mosquitto_tls_opts_set(m_client, kVerifyPeer, nullptr, nullptr);
+        if (result == MOSQ_ERR_SUCCESS) {
+            // The broker's name must match its certificate too.
+            result = mosquitto_tls_insecure_set(m_client, false);
+        }
+        if (result != MOSQ_ERR_SUCCESS) {
+            return refused("cannot require the broker's certificate", result);
+        }
+    }
+    mosquitto_reconnect_delay_set(m_client, kFirstReconnectDelay, kLastReconnectDelay, true);
+
+    Log("connecting to " + Where(m_config) + (m_config.caFile.empty() ? "" : " over TLS") +
+        (m_config.username.empty() ? "" : " as " + m_config.username));
+    result = mosquitto_connect_async(m_client, m_config.host.c_str(), m_config.port, kKeepAliveSeconds);
+    if (result != MOSQ_ERR_SUCCESS) {
+        // The network loop tries again with back-off.
+        Log("cannot reach " + Where(m_config) + ": " + Reason(mosquitto_strerror(result)) + "; trying again");
+    }
+    m_retryDelay = kFirstReconnectDelay;
+    m_thread = std::thread([this] { Run(); });
+    m_started = true;
+    return true;
+}
+
+void MqttClient::Run()
+{
+    // Cancelled only inside the library's loop, as while it sleeps before
+    // reconnecting.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    for (;;) {
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+        const int result = mosquitto_loop_forever(m_client, -1, 1);
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_stopping) {
+            return;
+        }
+        const unsigned delay = m_retryDelay;
+        m_retryDelay = std::min(2 * delay, kLastReconnectDelay);
+        Log("gave up on " + Where(m_config) + ": " + Reason(mosquitto_strerror(result)) + "; trying again in " +
+            std::to_string(delay) + " s");
+        if (m_stop.wait_for(lock, std::chrono::seconds(delay), [this] { return m_stopping; })) {
+            return;
+        }
+        lock.unlock();
+        if (const int failed = mosquitto_reconnect(m_client); failed != MOSQ_ERR_SUCCESS) {
+            Log("cannot reach " + Where(m_config) + ": " + Reason(mosquitto_strerror(failed)));
+        }
+    }
+}
+
+void MqttClient::Subscribe(const std::string& filter)
+{
+    if (const int result = mosquitto_subscribe(m_client, nullptr, filter.c_str(), kQos); result != MOSQ_ERR_SUCCESS) {
+        Log("cannot subscribe to " + filter + ": " + Reason(mosquitto_strerror(result)));
+    }
+}
+
+int MqttClient::Send(const std::string& topic, std::string_view payload, bool retain)
+{
+    int id = 0;
+    const int result =
+        mosquitto_publish(m_client, &id, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, retain);
+    if (result == MOSQ_ERR_NO_CONN) {
+        // Everything is published again on the next connection.
+        return -1;
+    }
+    if (result != MOSQ_ERR_SUCCESS) {
+        Log("cannot publish to " + topic + ": " + Reason(mosquitto_strerror(result)));
+        return -1;
+    }
+    return id;
+}
+
+void MqttClient::Publish(const std::string& topic, std::string_view payload, bool retain)
+{
+    Send(topic, payload, retain);
+}
+
+bool MqttClient::PublishAndWait(const std::string& topic, std::string_view payload, bool retain,
+                                std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_connected || m_stopping) {
+        return false;
+    }
+    m_recording = true;
+    m_acknowledged.clear();
+    lock.unlock();
+    const int id = Send(topic, payload, retain);
+    lock.lock();
+    const bool taken = id >= 0 && m_published.wait_for(lock, timeout, [&] { return m_acknowledged.count(id) != 0; });
+    m_recording = false;
+    m_acknowledged.clear();
+    return taken;
+}
+
+void MqttClient::Stop()
+{
+    if (!m_started) {
+        return;
+    }
+    m_started = false;
+    bool connected = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        connected = m_connected;
+    }
+    m_stop.notify_all();
+    mosquitto_disconnect(m_client);
+    if (!connected) {
+        // The library sleeps up to the longest delay before reconnecting and
+        // its disconnect does not wake it: the thread is cancelled instead,
+        // as the library's own loop_stop does.
+        pthread_cancel(m_thread.native_handle());
+    }
+    m_thread.join();
+}
+
+void MqttClient::OnConnect(mosquitto* /*client*/, void* self, int result)
+{
+    const NoCancel noCancel;
+    MqttClient& client = Self(self);
+    if (result != 0) {
+        Log("the broker at " + Where(client.m_config) +
+            " refused the connection: " + Reason(mosquitto_connack_string(result)) + "; trying again");
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(client.m_mutex);
+        client.m_connected = true;
+        client.m_retryDelay = kFirstReconnectDelay;
+    }
+    Log("connected to " + Where(client.m_config));
+    client.m_handlers.connected();
+}
+
+void MqttClient::OnDisconnect(mosquitto* /*client*/, void* self, int result)
+{
+    const NoCancel noCancel;
+    MqttClient& client = Self(self);
+    bool wasConnected = false;
+    {
+        const std::lock_guard<std::mutex> lock(client.m_mutex);
+        wasConnected = client.m_connected;
+        client.m_connected = false;
+    }
+    if (result == 0) {
+        Log("disconnected from " + Where(client.m_config));
+    } else if (wasConnected) {
+        Log("lost the connection to " + Where(client.m_config) + " (" + Reason(mosquitto_strerror(result)) +
+            "); reconnecting, at most " + std::to_string(kLastReconnectDelay) + " s apart");
+    }
+}
+
+void MqttClient::OnMessage(mosquitto* /*client*/, void* self, const mosquitto_message* message)
+{
+    const NoCancel noCancel;
+    const std::size_t length = message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0;
+    const MqttClient::Message received{message->topic, std::string(static_cast<const char*>(message->payload), length),
+                                       message->retain};
+    Self(self).m_handlers.message(received);
+}
+
+void MqttClient::OnPublish(mosquitto* /*client*/, void* self, int id)
+{
+    const NoCancel noCancel;
+    MqttClient& client = Self(self);
+    {
+        const std::lock_guard<std::mutex> lock(client.m_mutex);
+        if (client.m_recording) {
+            client.m_acknowledged.insert(id);
+        }
+    }
+    client.m_published.notify_all();
+}
+
+void MqttClient::OnLog(mosquitto* /*client*/, void* /*self*/, int level, const char* text)
+{
+    const NoCancel noCancel;
+    // The library's own warnings and errors (a certificate that does not
+    // check out); its chatter about each packet stays out.
+    if ((level & (MOSQ_LOG_WARNING | MOSQ_LOG_ERR)) != 0) {
+        Log(std::string("mqtt: ") + text);
+    }
+}

@@ -1,0 +1,87 @@
+// The bridge's connection to its broker over libmosquitto. The library's
+// network loop, on a thread of its own, connects, reconnects with back-off
+// after a loss and calls back here; the callbacks only log and hand what
+// arrived to the handlers. The loop ends by itself on errors the library takes
+// as final, such as a broker certificate that does not check out: the
+// thread starts it again after the same back-off, since a broker's
+// certificate may be put right while the bridge runs.
+#pragma once
+
+#include "publisher.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+
+struct Config;
+struct mosquitto;
+struct mosquitto_message;
+
+class MqttClient : public Publisher {
+public:
+    struct Message {
+        std::string topic;
+        std::string payload;
+        bool retained = false;  // delivered because a subscription was made: an old message
+    };
+    // Both run on the network thread.
+    struct Handlers {
+        std::function<void()> connected;  // after every connection the broker accepted
+        std::function<void(const Message&)> message;
+    };
+
+    // `willTopic` gets `offline`, retained, from the broker when the bridge
+    // goes without a clean stop.
+    MqttClient(const Config& config, std::string willTopic, Handlers handlers);
+    MqttClient(const MqttClient&) = delete;
+    MqttClient& operator=(const MqttClient&) = delete;
+    MqttClient(MqttClient&&) = delete;
+    MqttClient& operator=(MqttClient&&) = delete;
+    ~MqttClient() override;
+
+    // Sets the client up and starts connecting; false, with the reason, when
+    // the library takes the settings or the start amiss.
+    bool Start(std::string& reason);
+    void Subscribe(const std::string& filter);
+    void Publish(const std::string& topic, std::string_view payload, bool retain) override;
+    // Publishes, then waits until the broker has taken the message; false when
+    // not connected, or when the broker has not answered within `timeout`.
+    bool PublishAndWait(const std::string& topic, std::string_view payload, bool retain,
+                        std::chrono::milliseconds timeout);
+    // Disconnects and ends the network thread. After a disconnect the broker
+    // drops the last will: the bridge says `offline` itself before.
+    void Stop();
+
+private:
+    static void OnConnect(mosquitto* client, void* self, int result);
+    static void OnDisconnect(mosquitto* client, void* self, int result);
+    static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    static void OnPublish(mosquitto* client, void* self, int id);
+    static void OnLog(mosquitto* client, void* self, int level, const char* text);
+
+    // The network thread.
+    void Run();
+    // Publishes; the message id, or -1 when the library refused it.
+    int Send(const std::string& topic, std::string_view payload, bool retain);
+
+    const Config& m_config;
+    std::string m_willTopic;
+    Handlers m_handlers;
+    mosquitto* m_client = nullptr;
+    bool m_started = false;
+    std::thread m_thread;
+
+    std::mutex m_mutex;
+    std::condition_variable m_published;
+    bool m_recording = false;      // while PublishAndWait waits
+    std::set<int> m_acknowledged;  // message ids the broker has taken, while recording
+    bool m_connected = false;
+    bool m_stopping = false;
+    std::condition_variable m_stop;
+    unsigned m_retryDelay = 0;  // seconds before the loop is started again
+};

@@ -1,0 +1,19 @@
+// Where the bridge's messages go: the broker, through the MQTT client.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class Publisher {
+public:
+    Publisher() = default;
+    Publisher(const Publisher&) = delete;
+    Publisher& operator=(const Publisher&) = delete;
+    Publisher(Publisher&&) = delete;
+    Publisher& operator=(Publisher&&) = delete;
+    virtual ~Publisher() = default;
+
+    // Sends the message when connected; a message the broker cannot get now
+    // is dropped, since everything is published again on the next connection.
+    virtual void Publish(const std::string& topic, std::string_view payload, bool retain) = 0;
+};

@@ -1,0 +1,211 @@
+#include "topics.h"
+
+#include "config.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Board ids in unique ids, object ids and device identifiers carry this word,
+// whatever the topic prefix: it names the kind of device, not the topics.
+constexpr std::string_view kIdWord = "relayboard";
+constexpr std::string_view kModel = "FT232R eight-relay board";
+
+// Whether the bytes are UTF-8 as MQTT wants it: well formed, no surrogates,
+// no overlong forms, nothing above U+10FFFF, no U+0000.
+bool IsUtf8(std::string_view text)
+{
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        if (lead == 0) {
+            return false;
+        }
+        std::size_t length = 0;
+        unsigned long code = 0;
+        if (lead < 0x80U) {
+            ++at;
+            continue;
+        }
+        if ((lead & 0xE0U) == 0xC0U) {
+            length = 2;
+            code = lead & 0x1FU;
+        } else if ((lead & 0xF0U) == 0xE0U) {
+            length = 3;
+            code = lead & 0x0FU;
+        } else if ((lead & 0xF8U) == 0xF0U) {
+            length = 4;
+            code = lead & 0x07U;
+        } else {
+            return false;
+        }
+        if (text.size() - at < length) {
+            return false;
+        }
+        for (std::size_t i = 1; i < length; ++i) {
+            const auto next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0U) != 0x80U) {
+                return false;
+            }
+            code = (code << 6U) | (next & 0x3FU);
+        }
+        constexpr unsigned long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kShortest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsTopicIdCharacter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+std::string TopicId(std::string_view serial)
+{
+    std::string id;
+    std::copy_if(serial.begin(), serial.end(), std::back_inserter(id), IsTopicIdCharacter);
+    return id;
+}
+
+Topics::Topics(const Config& config)
+    : m_topicPrefix(config.topicPrefix), m_discoveryPrefix(config.discoveryPrefix), m_node(config.node)
+{
+}
+
+std::string Topics::BridgeAvailability() const
+{
+    return m_topicPrefix + "/bridge/" + m_node + "/availability";
+}
+
+std::string Topics::Availability(const std::string& id) const
+{
+    return m_topicPrefix + '/' + id + "/availability";
+}
+
+std::string Topics::State(const std::string& id, int relay) const
+{
+    return m_topicPrefix + '/' + id + "/relay/" + std::to_string(relay) + "/state";
+}
+
+std::string Topics::Command(const std::string& id, int relay) const
+{
+    return m_topicPrefix + '/' + id + "/relay/" + std::to_string(relay) + "/set";
+}
+
+std::string Topics::Discovery(const std::string& id, int relay) const
+{
+    return m_discoveryPrefix + "/switch/" + std::string(kIdWord) + '_' + id + '_' + std::to_string(relay) + "/config";
+}
+
+std::string Topics::CommandFilter() const
+{
+    return m_topicPrefix + "/+/relay/+/set";
+}
+
+std::string Topics::HomeAssistantStatus() const
+{
+    return m_discoveryPrefix + "/status";
+}
+
+std::string Topics::DiscoveryObject(const std::string& id, int relay) const
+{
+    const std::string entity = std::string(kIdWord) + '_' + id + '_' + std::to_string(relay);
+    const Json object{
+        {"name", "Relay " + std::to_string(relay)},
+        {"unique_id", entity},
+        {"object_id", entity},
+        {"command_topic", Command(id, relay)},
+        {"state_topic", State(id, relay)},
+        {"payload_on", kOn},
+        {"payload_off", kOff},
+        {"state_on", kOn},
+        {"state_off", kOff},
+        // Available only while both the bridge and the board are.
+        {"availability", Json::array({Json{{"topic", BridgeAvailability()}}, Json{{"topic", Availability(id)}}})},
+        {"availability_mode", "all"},
+        {"device",
+         {{"identifiers", Json::array({std::string(kIdWord) + '_' + id})},
+          {"name", "Relay board " + id},
+          {"model", kModel},
+          {"serial_number", id},
+          {"sw_version", RELAYMQTT_VERSION}}},
+        {"origin", {{"name", "relaymqtt"}, {"sw_version", RELAYMQTT_VERSION}}},
+    };
+    return object.dump();
+}
+
+CommandTarget ParseCommandTopic(std::string_view topic, std::string_view topicPrefix)
+{
+    // topic prefix / id / relay / N / set, as the subscription matched it.
+    CommandTarget target;
+    if (topic.size() <= topicPrefix.size() || topic.substr(0, topicPrefix.size()) != topicPrefix ||
+        topic[topicPrefix.size()] != '/') {
+        target.fault = "not a command topic";
+        return target;
+    }
+    std::string_view rest = topic.substr(topicPrefix.size() + 1);
+    const std::size_t idEnd = rest.find('/');
+    const std::string_view id = rest.substr(0, idEnd);
+    rest = idEnd == std::string_view::npos ? std::string_view() : rest.substr(idEnd + 1);
+    constexpr std::string_view kRelay = "relay/";
+    constexpr std::string_view kSet = "/set";
+    if (rest.size() <= kRelay.size() + kSet.size() || rest.substr(0, kRelay.size()) != kRelay ||
+        rest.substr(rest.size() - kSet.size()) != kSet) {
+        target.fault = "not a command topic";
+        return target;
+    }
+    if (id.empty() || !std::all_of(id.begin(), id.end(), IsTopicIdCharacter)) {
+        target.fault = "no board has that id";
+        return target;
+    }
+    const std::string_view relay = rest.substr(kRelay.size(), rest.size() - kRelay.size() - kSet.size());
+    if (relay.size() != 1 || relay[0] < '1' || relay[0] > '8') {
+        target.fault = "no relay " + Loggable(relay, 8) + " on a board: relays are 1 to 8";
+        return target;
+    }
+    target.id = std::string(id);
+    target.relay = relay[0] - '0';
+    return target;
+}
+
+CommandPayload ParseCommandPayload(std::string_view payload)
+{
+    CommandPayload command;
+    if (payload.empty()) {
+        command.fault = "empty payload";
+    } else if (payload.size() > kLongestCommand) {
+        command.fault = "payload of " + std::to_string(payload.size()) + " bytes, longer than any command";
+    } else if (!IsUtf8(payload)) {
+        command.fault = "payload is not valid UTF-8";
+    } else if (payload == kOn || payload == kOff) {
+        command.on = payload == kOn;
+    } else {
+        command.fault = "payload '" + Loggable(payload) + "' is neither ON nor OFF";
+    }
+    return command;
+}
+
+std::string Loggable(std::string_view text, std::size_t longest)
+{
+    std::string shown(text.substr(0, longest));
+    std::replace_if(
+        shown.begin(), shown.end(),
+        [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte >= 0x7F;
+        },
+        '?');
+    if (text.size() > longest) {
+        shown += "...";
+    }
+    return shown;
+}

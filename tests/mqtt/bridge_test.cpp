@@ -1,0 +1,419 @@
+// relaymqtt as Home Assistant meets it: a real broker, the bridge a real
+// process on the virtual board posing as boards A1 and B2, and a client
+// watching every topic.
+#include "bridge_harness.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using namespace bridge_test;
+using Json = nlohmann::json;
+
+const std::vector<std::string> kSerials = {"A1", "B2"};
+const std::string kBridgeAvailability = "relayboard/bridge/testnode/availability";
+
+std::string StateTopic(const std::string& serial, int relay)
+{
+    return "relayboard/" + serial + "/relay/" + std::to_string(relay) + "/state";
+}
+std::string CommandTopic(const std::string& serial, int relay)
+{
+    return "relayboard/" + serial + "/relay/" + std::to_string(relay) + "/set";
+}
+std::string DiscoveryTopic(const std::string& serial, int relay)
+{
+    return "homeassistant/switch/relayboard_" + serial + "_" + std::to_string(relay) + "/config";
+}
+std::string AvailabilityTopic(const std::string& serial)
+{
+    return "relayboard/" + serial + "/availability";
+}
+
+bool Has(const std::vector<Message>& received, const std::string& topic)
+{
+    return std::any_of(received.begin(), received.end(), [&](const Message& m) { return m.topic == topic; });
+}
+
+// Whether everything an announcement publishes has arrived: the bridge
+// online, and of both boards the 16 discovery objects, the 16 states and
+// the availability.
+bool Announced(const std::vector<Message>& received)
+{
+    if (!Has(received, kBridgeAvailability)) {
+        return false;
+    }
+    for (const std::string& serial : kSerials) {
+        if (!Has(received, AvailabilityTopic(serial))) {
+            return false;
+        }
+        for (int relay = 1; relay <= 8; ++relay) {
+            if (!Has(received, DiscoveryTopic(serial, relay)) || !Has(received, StateTopic(serial, relay))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string TestName()
+{
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(test->test_suite_name()) + "." + test->name();
+}
+
+class BridgeTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_folder = fs::path(MQTT_TEST_SCRATCH) / TestName();
+        fs::remove_all(m_folder);
+        fs::create_directories(m_folder);
+        m_boards.emplace(m_folder / "boards");
+        m_broker.emplace(m_folder, Tls());
+        m_watcher.emplace(m_broker->port(), Tls());
+    }
+
+    virtual const Certificates* Tls() { return nullptr; }
+
+    std::string Config(const std::string& more = "", int wait = 1) const
+    {
+        return "host = 127.0.0.1\n"
+               "port = " +
+               std::to_string(m_broker->port()) +
+               "\n"
+               "node = testnode\n"
+               "poll_interval = 1\n"
+               "wait = " +
+               std::to_string(wait) + "\n" + more;
+    }
+
+    void StartBridge(const std::string& config) { m_bridge.emplace(m_folder, config, *m_boards); }
+
+    // The bridge started, and everything it announces arrived.
+    void StartAnnounced(const std::string& config)
+    {
+        StartBridge(config);
+        ASSERT_TRUE(m_watcher->WaitFor(Announced)) << m_bridge->Log();
+    }
+
+    std::string Log() const { return m_bridge ? m_bridge->Log() : std::string(); }
+
+    fs::path m_folder;
+    std::optional<Boards> m_boards;
+    std::optional<Broker> m_broker;
+    std::optional<Watcher> m_watcher;
+    std::optional<Bridge> m_bridge;
+};
+
+TEST_F(BridgeTest, AnnouncesEveryRelayOfBothBoardsRetainedForHomeAssistant)
+{
+    StartAnnounced(Config());
+    // A client that subscribes now gets all of it from the broker: retained.
+    Watcher late(m_broker->port());
+    ASSERT_TRUE(late.WaitFor([](const std::vector<Message>& received) {
+        return Announced(received) &&
+               std::all_of(received.begin(), received.end(), [](const Message& m) { return m.retained; });
+    })) << Log();
+
+    for (const std::string& serial : kSerials) {
+        EXPECT_EQ(late.On(AvailabilityTopic(serial)).back().payload, "online");
+        for (int relay = 1; relay <= 8; ++relay) {
+            EXPECT_EQ(late.On(StateTopic(serial, relay)).back().payload, "OFF");
+            const Json object = Json::parse(late.On(DiscoveryTopic(serial, relay)).back().payload);
+            const std::string id = "relayboard_" + serial + "_" + std::to_string(relay);
+            EXPECT_EQ(object.at("unique_id"), id);
+            EXPECT_EQ(object.at("command_topic"), CommandTopic(serial, relay));
+            EXPECT_EQ(object.at("state_topic"), StateTopic(serial, relay));
+        }
+    }
+    const Json expected = {
+        {"name", "Relay 3"},
+        {"unique_id", "relayboard_B2_3"},
+        {"object_id", "relayboard_B2_3"},
+        {"command_topic", "relayboard/B2/relay/3/set"},
+        {"state_topic", "relayboard/B2/relay/3/state"},
+        {"payload_on", "ON"},
+        {"payload_off", "OFF"},
+        {"state_on", "ON"},
+        {"state_off", "OFF"},
+        {"availability",
+         {{{"topic", "relayboard/bridge/testnode/availability"}}, {{"topic", "relayboard/B2/availability"}}}},
+        {"availability_mode", "all"},
+        {"device",
+         {{"identifiers", {"relayboard_B2"}},
+          {"name", "Relay board B2"},
+          {"model", "FT232R eight-relay board"},
+          {"serial_number", "B2"},
+          {"sw_version", RELAYMQTT_VERSION}}},
+        {"origin", {{"name", "relaymqtt"}, {"sw_version", RELAYMQTT_VERSION}}},
+    };
+    EXPECT_EQ(Json::parse(late.On(DiscoveryTopic("B2", 3)).back().payload), expected);
+}
+
+TEST_F(BridgeTest, OnForOneRelaySwitchesExactlyThatLineAndIsAnsweredRetained)
+{
+    ASSERT_EQ(m_boards->Relayctl({"-s", "B2", "set", "1", "8"}), 0);
+    StartAnnounced(Config());
+
+    m_watcher->Publish(CommandTopic("B2", 3), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 3), "ON")) << Log();
+    EXPECT_EQ(m_boards->Lines("B2"), 0x85);
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    Watcher late(m_broker->port());
+    EXPECT_TRUE(late.WaitFor([](const std::vector<Message>& received) {
+        return std::any_of(received.begin(), received.end(), [](const Message& m) {
+            return m.topic == StateTopic("B2", 3) && m.payload == "ON" && m.retained;
+        });
+    }));
+
+    m_watcher->Publish(CommandTopic("B2", 8), "OFF");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 8), "OFF")) << Log();
+    EXPECT_EQ(m_boards->Lines("B2"), 0x05);
+}
+
+TEST_F(BridgeTest, ChangeMadeByRelayctlShowsWithinOnePollAndNothingElseIsPublished)
+{
+    StartAnnounced(Config());
+    m_watcher->Forget();
+    ASSERT_EQ(m_boards->Relayctl({"-s", "A1", "on", "7"}), 0);
+    // Polled every second.
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 7), "ON", 2500ms)) << Log();
+    // A few polls more publish nothing: nothing else changed.
+    std::this_thread::sleep_for(2500ms);
+    const std::vector<Message> received = m_watcher->Received();
+    ASSERT_EQ(received.size(), 1U) << received.back().topic;
+}
+
+TEST_F(BridgeTest, CommandsThatAreNotGoodSwitchNothingAndAreEachLoggedOnce)
+{
+    // Kept on the broker since before the bridge started: never carried out.
+    m_watcher->Publish(CommandTopic("A1", 1), "ON", true);
+    ASSERT_TRUE(m_watcher->WaitForLast(CommandTopic("A1", 1), "ON"));
+    StartAnnounced(Config());
+
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {CommandTopic("A1", 2), "on"},
+        {CommandTopic("A1", 2), ""},
+        {CommandTopic("A1", 2), "ONONONONONONONONONON"},
+        {CommandTopic("A1", 2), "\xFF\xFE"},
+        {CommandTopic("A1", 0), "ON"},
+        {CommandTopic("A1", 9), "ON"},
+        {CommandTopic("Z9", 1), "ON"},
+    };
+    for (const auto& [topic, payload] : bad) {
+        m_watcher->Publish(topic, payload);
+    }
+    // Commands are carried out in order: once this one is answered, every
+    // one above has been dealt with.
+    m_watcher->Publish(CommandTopic("B2", 8), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 8), "ON")) << Log();
+
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    EXPECT_EQ(m_boards->Lines("B2"), 0x80);
+    EXPECT_TRUE(m_watcher->On(StateTopic("A1", 1)).size() == 1 && m_watcher->On(StateTopic("A1", 2)).size() == 1);
+    const std::string log = Log();
+    EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/1/set: a retained command"), 1) << log;
+    EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/2/set: payload 'on' is neither ON nor OFF"), 1) << log;
+    EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/2/set: empty payload"), 1) << log;
+    EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/2/set: payload of 20 bytes, longer than any command"), 1)
+        << log;
+    EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/2/set: payload is not valid UTF-8"), 1) << log;
+    EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/0/set: no relay 0 on a board"), 1) << log;
+    EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/9/set: no relay 9 on a board"), 1) << log;
+    EXPECT_EQ(CountOf(log, "relay 1 of board Z9 ON: not switched: no such board attached"), 1) << log;
+}
+
+TEST_F(BridgeTest, BoardHeldByAnotherProgramStaysOnlineAndACommandWaitsForIt)
+{
+    StartAnnounced(Config("", 5));
+    m_watcher->Forget();
+    // relayctl holds A1 for the whole pulse.
+    Child pulse({RELAYCTL_PROGRAM, "-s", "A1", "pulse", "1", "2s"}, m_boards->Environment(), m_folder / "pulse.log");
+    std::this_thread::sleep_for(300ms);
+    m_watcher->Publish(CommandTopic("A1", 2), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 2), "ON", 5s)) << Log();
+    EXPECT_EQ(pulse.Wait(5s), 0);
+    EXPECT_EQ(m_boards->Lines("A1"), 0x02);
+    EXPECT_TRUE(m_watcher->On(AvailabilityTopic("A1")).empty()) << Log();
+}
+
+TEST_F(BridgeTest, BrokerRestartedGetsEverythingAgain)
+{
+    StartAnnounced(Config());
+    m_watcher->Publish(CommandTopic("B2", 4), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 4), "ON")) << Log();
+
+    // Without persistence the broker forgets every retained message.
+    m_broker->Stop();
+    m_broker->Start();
+    ASSERT_TRUE(m_bridge->WaitForLog("connected to", 2, 10s)) << Log();
+    EXPECT_EQ(CountOf(Log(), "lost the connection to"), 1) << Log();
+    Watcher late(m_broker->port());
+    ASSERT_TRUE(late.WaitFor(Announced)) << Log();
+    EXPECT_EQ(late.On(StateTopic("B2", 4)).back().payload, "ON");
+    EXPECT_EQ(late.On(kBridgeAvailability).back().payload, "online");
+}
+
+TEST_F(BridgeTest, BridgeKilledIsShownOfflineByTheBroker)
+{
+    StartAnnounced(Config());
+    m_bridge->process().Signal(SIGKILL);
+    m_bridge->process().Wait(5s);
+    EXPECT_TRUE(m_watcher->WaitForLast(kBridgeAvailability, "offline")) << Log();
+}
+
+TEST_F(BridgeTest, SigtermPublishesOfflineAndEndsWithStatusZero)
+{
+    StartAnnounced(Config());
+    m_bridge->process().Signal(SIGTERM);
+    EXPECT_EQ(m_bridge->process().Wait(5s), 0);
+    // After a clean disconnect the broker drops the will: this is the bridge's own.
+    EXPECT_TRUE(m_watcher->WaitForLast(kBridgeAvailability, "offline")) << Log();
+    EXPECT_EQ(CountOf(Log(), "published offline"), 1) << Log();
+}
+
+TEST_F(BridgeTest, SigtermWhileWaitingToReconnectEndsAtOnce)
+{
+    m_broker->Stop();
+    StartBridge(Config());
+    // Past the first attempts, into a wait of two seconds before the next.
+    std::this_thread::sleep_for(1500ms);
+    m_bridge->process().Signal(SIGTERM);
+    EXPECT_EQ(m_bridge->process().Wait(700ms), 0) << Log();
+}
+
+TEST_F(BridgeTest, BirthMessageOfHomeAssistantGetsEverythingAgain)
+{
+    StartAnnounced(Config());
+    m_watcher->Forget();
+    m_watcher->Publish("homeassistant/status", "online");
+    EXPECT_TRUE(m_watcher->WaitFor(Announced)) << Log();
+}
+
+TEST_F(BridgeTest, BoardUnpluggedGoesOfflineAndComesBackOnlineWithItsStates)
+{
+    ASSERT_EQ(m_boards->Relayctl({"-s", "B2", "set", "2", "5"}), 0);
+    StartAnnounced(Config());
+    m_watcher->Forget();
+    m_boards->SetUnplugged({"B2"});
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "offline", 3s)) << Log();
+
+    m_watcher->Forget();
+    m_boards->SetUnplugged({});
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "online", 3s)) << Log();
+    const std::vector<Message> received = m_watcher->Received();
+    for (int relay = 1; relay <= 8; ++relay) {
+        const std::vector<Message> state = m_watcher->On(StateTopic("B2", relay));
+        ASSERT_EQ(state.size(), 1U) << relay;
+        EXPECT_EQ(state.front().payload, relay == 2 || relay == 5 ? "ON" : "OFF") << relay;
+    }
+    // The states come before the board is shown available.
+    EXPECT_EQ(received.back().topic, AvailabilityTopic("B2"));
+    // A1 was there throughout.
+    EXPECT_TRUE(m_watcher->On(AvailabilityTopic("A1")).empty());
+}
+
+TEST_F(BridgeTest, ConfigRefusedWithStatusTwoBeforeConnectingOrOpeningABoard)
+{
+    struct Case {
+        std::string name;
+        std::string text;
+        fs::perms perms;
+        std::string error;  // after "relaymqtt: FILE"
+    };
+    const std::vector<Case> cases = {
+        {"unknown-key", Config("frobnicate = 1\n"), fs::perms(0644), ":6: unknown key 'frobnicate'"},
+        {"missing-password", Config("username = u\npassword_file = /nonexistent/password\n"), fs::perms(0644),
+         ":7: cannot read the password file /nonexistent/password: No such file or directory"},
+        {"world-writable", Config(), fs::perms(0666), ": may be written by anyone: take that away (chmod go-w)"},
+        {"missing", "", fs::perms::none, ": cannot read: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        const fs::path file = m_folder / (c.name + ".conf");
+        if (!c.text.empty()) {
+            std::ofstream(file) << c.text;
+            fs::permissions(file, c.perms);
+        }
+        const fs::path output = m_folder / (c.name + ".log");
+        EXPECT_EQ(bridge_test::Run({RELAYMQTT_PROGRAM, "--config", file.string()}, m_boards->Environment(), output), 2)
+            << c.name;
+        std::ifstream log(output);
+        const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "relaymqtt: " + file.string() + c.error + "\n");
+    }
+    EXPECT_TRUE(m_watcher->On(kBridgeAvailability).empty());
+    // No board was opened: the virtual board makes its file at the first open.
+    EXPECT_TRUE(fs::is_empty(m_boards->folder()));
+}
+
+TEST_F(BridgeTest, SerialNumbersReachTopicsOnlyFilteredAndNeverTwoBoardsOneId)
+{
+    // "A/1#" keeps the id A1; the board named A1 would share it, and "+/."
+    // keeps nothing: both are left out.
+    m_boards.emplace(m_folder / "odd-boards", "A/1#,A1,+/.,B2");
+    StartBridge(Config());
+    ASSERT_TRUE(m_bridge->WaitForLog("board 'A1' skipped: another board has the id A1")) << Log();
+    ASSERT_TRUE(m_bridge->WaitForLog("board '+/.' skipped: its serial number has no letter, digit")) << Log();
+    ASSERT_TRUE(m_watcher->WaitFor(Announced)) << Log();
+    m_watcher->Publish(CommandTopic("A1", 6), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 6), "ON")) << Log();
+    EXPECT_EQ(m_boards->Lines("A/1#"), 0x20);
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    for (const Message& message : m_watcher->Received()) {
+        EXPECT_EQ(message.topic.find_first_of("#+."), std::string::npos) << message.topic;
+        EXPECT_EQ(message.payload.find("A/1#"), std::string::npos) << message.payload;
+    }
+
+    // Boards named in the config: only those.
+    m_bridge->process().Signal(SIGTERM);
+    ASSERT_EQ(m_bridge->process().Wait(5s), 0);
+    m_bridge.reset();
+    fs::remove(m_folder / "bridge.log");
+    m_boards.emplace(m_folder / "boards");
+    StartBridge(Config("boards = B2\n"));
+    ASSERT_TRUE(m_bridge->WaitForLog("board B2 online")) << Log();
+    EXPECT_EQ(CountOf(Log(), "board A1"), 0) << Log();
+}
+
+class BridgeTls : public BridgeTest {
+protected:
+    const Certificates* Tls() override { return &MakeCertificates(fs::path(MQTT_TEST_SCRATCH) / "certificates"); }
+
+    std::string TlsConfig(const fs::path& ca, const std::string& password)
+    {
+        const fs::path file = m_folder / "password";
+        std::ofstream(file) << password << '\n';
+        return Config("ca_file = " + ca.string() + "\nusername = " + kUser + "\npassword_file = " + file.string() +
+                      "\n");
+    }
+};
+
+TEST_F(BridgeTls, ConnectsWithTheCaFileAndThePasswordFile)
+{
+    StartAnnounced(TlsConfig(Tls()->ca, kPassword));
+    EXPECT_EQ(m_watcher->On(kBridgeAvailability).back().payload, "online");
+    EXPECT_EQ(CountOf(Log(), kPassword), 0) << Log();
+}
+
+TEST_F(BridgeTls, WrongPasswordIsReportedAndTriedAgain)
+{
+    StartBridge(TlsConfig(Tls()->ca, "not-the-password"));
+    EXPECT_TRUE(m_bridge->WaitForLog("refused the connection: Connection Refused: not authorised", 2, 6s)) << Log();
+    EXPECT_EQ(CountOf(Log(), "not-the-password"), 0) << Log();
+}
+
+TEST_F(BridgeTls, CertificateFromAnotherCaIsRefusedAndTriedAgain)
+{
+    StartBridge(TlsConfig(Tls()->otherCa, kPassword));
+    EXPECT_TRUE(m_bridge->WaitForLog("certificate verify failed", 2, 6s)) << Log();
+    EXPECT_EQ(CountOf(Log(), "connected to"), 0) << Log();
+    EXPECT_TRUE(m_watcher->On(kBridgeAvailability).empty());
+}
+
+}  // namespace
