@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <thread>
@@ -175,6 +176,39 @@ TEST_F(BridgeTest, OnForOneRelaySwitchesExactlyThatLineAndIsAnsweredRetained)
     m_watcher->Publish(CommandTopic("B2", 8), "OFF");
     ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 8), "OFF")) << Log();
     EXPECT_EQ(m_boards->Lines("B2"), 0x05);
+}
+
+TEST_F(BridgeTest, CommandsInABurstAreAllCarriedOutInTheOrderTheyCame)
+{
+    StartAnnounced(Config());
+    m_watcher->Forget();
+    for (int relay = 1; relay <= 8; ++relay) {
+        m_watcher->Publish(CommandTopic("B2", relay), "ON");
+    }
+    m_watcher->Publish(CommandTopic("B2", 1), "OFF");
+    ASSERT_TRUE(m_watcher->WaitFor([](const std::vector<Message>& received) {
+        return std::count_if(received.begin(), received.end(), [](const Message& m) {
+                   return m.topic.starts_with("relayboard/B2/relay/") && m.topic.ends_with("/state");
+               }) == 9;
+    })) << Log();
+    EXPECT_EQ(m_boards->Lines("B2"), 0xFE);
+    EXPECT_EQ(m_watcher->On(StateTopic("B2", 1)).back().payload, "OFF");
+}
+
+TEST_F(BridgeTest, CommandSentWhileTheBridgeWasAwayIsNotCarriedOut)
+{
+    StartAnnounced(Config());
+    m_bridge->process().Signal(SIGTERM);
+    ASSERT_EQ(m_bridge->process().Wait(5s), 0);
+    m_watcher->Publish(CommandTopic("A1", 1), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(CommandTopic("A1", 1), "ON"));
+
+    m_bridge.reset();
+    m_watcher->Forget();
+    StartAnnounced(Config());
+    m_watcher->Publish(CommandTopic("B2", 1), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 1), "ON")) << Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00) << Log();
 }
 
 TEST_F(BridgeTest, ChangeMadeByRelayctlShowsWithinOnePollAndNothingElseIsPublished)
