@@ -148,4 +148,21 @@ TEST(RelaySetByte, EachNamedRelayOnceOthersOff)
     EXPECT_EQ(RelaySetByte(std::vector<int>{}), 0x00);
 }
 
+TEST(RelayChanges, TouchOnlyTheNamedRelaysWhateverTheirState)
+{
+    // Relays 1, 3 and 8 on; relays 3 (on) and 4 (off) named.
+    const std::uint8_t lines = 0x85;
+    const std::uint8_t named = 0x0C;
+    EXPECT_EQ(ApplyRelayChange(lines, RelayChange::On, named), 0x8D);
+    EXPECT_EQ(ApplyRelayChange(lines, RelayChange::Off, named), 0x81);
+    EXPECT_EQ(ApplyRelayChange(lines, RelayChange::Toggle, named), 0x89);
+}
+
+TEST(RelaysIn, NamesTheRelayOfEachSetBitInAscendingOrder)
+{
+    EXPECT_EQ(RelaysIn(0x00), std::vector<int>{});
+    EXPECT_EQ(RelaysIn(0x85), (std::vector<int>{1, 3, 8}));
+    EXPECT_EQ(RelaysIn(0xFF), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
 }  // namespace
