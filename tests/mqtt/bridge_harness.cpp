@@ -358,6 +358,12 @@ std::vector<Message> Watcher::On(const std::string& topic)
     return on;
 }
 
+std::string Watcher::Last(const std::string& topic)
+{
+    const std::vector<Message> on = On(topic);
+    return on.empty() ? "(nothing)" : on.back().payload;
+}
+
 void Watcher::Forget()
 {
     const std::lock_guard<std::mutex> lock(m_mutex);

@@ -96,6 +96,8 @@ public:
     bool WaitForLast(const std::string& topic, const std::string& payload, std::chrono::milliseconds timeout = 5s);
     std::vector<Message> Received();
     std::vector<Message> On(const std::string& topic);
+    // The payload of the last message on `topic`; "(nothing)" when none came.
+    std::string Last(const std::string& topic);
     void Forget();
 
 private:
