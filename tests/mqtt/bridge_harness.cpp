@@ -170,42 +170,26 @@ int Run(const std::vector<std::string>& command, const std::vector<std::string>&
 
 const Certificates& MakeCertificates(const fs::path& folder)
 {
-    static std::optional<Certificates> made;
-    if (made) {
-        return *made;
-    }
-    fs::create_directories(folder);
-    const fs::path log = folder / "openssl.log";
-    const auto run = [&](const std::vector<std::string>& command) {
-        if (Run(command, {}, log) != 0) {
-            Fail(command[0] + " failed; see " + log.string());
+    static const Certificates made = [&] {
+        fs::create_directories(folder);
+        // Two CAs, a certificate for the broker at 127.0.0.1 signed by the
+        // first, and the broker's password file.
+        const std::string script =
+            "cd '" + folder.string() + "' && key='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes' && " +
+            OPENSSL_PROGRAM + " req -x509 $key -keyout ca.key -out ca.crt -days 2 -subj /CN=test-CA && " +
+            OPENSSL_PROGRAM + " req -x509 $key -keyout other-ca.key -out other-ca.crt -days 2 -subj /CN=other-CA && " +
+            OPENSSL_PROGRAM + " req $key -keyout broker.key -out broker.csr -subj /CN=localhost && " +
+            "echo subjectAltName=IP:127.0.0.1,DNS:localhost >broker.ext && " + OPENSSL_PROGRAM +
+            " x509 -req -in broker.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out broker.crt -days 2"
+            " -extfile broker.ext && rm -f passwords && " +
+            MOSQUITTO_PASSWD_PROGRAM + " -b -c passwords " + kUser + " " + kPassword;
+        if (Run({"/bin/sh", "-c", script}, {}, folder / "certificates.log") != 0) {
+            Fail("cannot make the certificates; see " + (folder / "certificates.log").string());
         }
-    };
-    const std::vector<std::string> newKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    const auto selfSigned = [&](const std::string& name, const std::string& subject) {
-        std::vector<std::string> command = {OPENSSL_PROGRAM, "req", "-x509"};
-        command.insert(command.end(), newKey.begin(), newKey.end());
-        command.insert(command.end(), {"-keyout", (folder / (name + ".key")).string(), "-out",
-                                       (folder / (name + ".crt")).string(), "-days", "2", "-subj", subject});
-        run(command);
-    };
-    Certificates certificates{folder / "ca.crt", folder / "other-ca.crt", folder / "broker.crt", folder / "broker.key",
-                              folder / "passwords"};
-    selfSigned("ca", "/CN=relaymqtt test CA");
-    selfSigned("other-ca", "/CN=another CA");
-    std::vector<std::string> request = {OPENSSL_PROGRAM, "req"};
-    request.insert(request.end(), newKey.begin(), newKey.end());
-    request.insert(request.end(), {"-keyout", certificates.key.string(), "-out", (folder / "broker.csr").string(),
-                                   "-subj", "/CN=localhost"});
-    run(request);
-    WriteAll(folder / "broker.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    run({OPENSSL_PROGRAM, "x509", "-req", "-in", (folder / "broker.csr").string(), "-CA", certificates.ca.string(),
-         "-CAkey", (folder / "ca.key").string(), "-CAcreateserial", "-out", certificates.cert.string(), "-days", "2",
-         "-extfile", (folder / "broker.ext").string()});
-    fs::remove(certificates.passwords);
-    run({MOSQUITTO_PASSWD_PROGRAM, "-b", "-c", certificates.passwords.string(), kUser, kPassword});
-    made = certificates;
-    return *made;
+        return Certificates{folder / "ca.crt", folder / "other-ca.crt", folder / "broker.crt", folder / "broker.key",
+                            folder / "passwords"};
+    }();
+    return made;
 }
 
 Broker::Broker(fs::path folder, const Certificates* tls) : m_folder(std::move(folder)), m_port(FreePort())
