@@ -21,6 +21,17 @@ debs=("$out"/*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one package, found: ${debs[*]}"
 deb=${debs[0]}
 
+# Every entry carries the commit's time (or SOURCE_DATE_EPOCH's), so that two
+# builds of one commit give the same package.
+epoch=${SOURCE_DATE_EPOCH:-$(sed -n 's/^set(CPACK_RELAYPANEL_SOURCE_DATE_EPOCH "\([0-9]*\)")$/\1/p' "$build/CPackConfig.cmake")}
+if [ -n "$epoch" ]; then
+    stamp=$(TZ=UTC date -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+    times=$(dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tv --full-time | awk '{print $4 " " $5}' | sort -u)
+    [ "$times" = "$stamp" ] || fail "the package's entries are not all of the commit's time $stamp: $times"
+else
+    echo "not checked: the entries' times (neither SOURCE_DATE_EPOCH nor a git commit)"
+fi
+
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 expected=(
     ./usr/lib/relaypanel/libftd2xx.so
