@@ -564,6 +564,27 @@ TEST_F(LayerOpenEx, OpensTheChipWithThatSerialNumberOrDescriptionOnly)
     EXPECT_EQ(FT_Close(handle), d2xx::FT_OK);
 }
 
+// An FTDI device whose strings cannot be read (no permission) may stand
+// before the board: it is passed over, not taken for the end of the search.
+TEST_F(LayerOpenEx, PassesOverAChipWhoseStringsCannotBeRead)
+{
+    const int named = m_bus.Plug(kFT232R, "RB000042");
+    // The bus lists the chip plugged in last first.
+    m_bus.DenyAccess(m_bus.Plug(kFT232R, "RB000099"));
+    std::string serialNumber = "RB000042";
+    FT_HANDLE handle = nullptr;
+
+    {
+        const WithoutFileAccessOverride user;
+        const std::string text = StderrOf(
+            [&] { EXPECT_EQ(FT_OpenEx(serialNumber.data(), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle), d2xx::FT_OK); });
+        EXPECT_THAT(text, HasSubstr("no permission")) << "the chip before the board was not looked at";
+    }
+
+    EXPECT_THAT(EventsOn(m_bus.Events(), named), Contains(Opening()));
+    EXPECT_EQ(FT_Close(handle), d2xx::FT_OK);
+}
+
 TEST_F(LayerOpenEx, UnknownSerialNumberIsDeviceNotFoundNamingThoseAttached)
 {
     m_bus.Plug(kFT232R, "RB000042");
