@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <optional>
 #include <thread>
 
 namespace {
@@ -48,7 +47,9 @@ OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& ch
 {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + wait;
-    std::optional<Clock::time_point> unexplainedSince;
+    // Since when the refusals have come while the list shows the board free.
+    bool unexplained = false;
+    Clock::time_point unexplainedSince{};
     for (;;) {
         StepResult failed = choice.serial.empty() ? board.OpenByIndex(choice.index) : board.OpenBySerial(choice.serial);
         if (!failed) {
@@ -64,15 +65,16 @@ OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& ch
         if (!HeldElsewhere(driver, choice)) {
             // Free by the time the list was read: the holder may just have
             // let go, or the board refuses for another reason.
-            if (!unexplainedSince) {
+            if (!unexplained) {
+                unexplained = true;
                 unexplainedSince = now;
-            } else if (now - *unexplainedSince >= kUnexplainedGrace) {
+            } else if (now - unexplainedSince >= kUnexplainedGrace) {
                 return {OpenOutcome::Failed, *failed};
             }
             std::this_thread::sleep_for(kUnexplainedRetryInterval);
             continue;
         }
-        unexplainedSince.reset();
+        unexplained = false;
         if (now >= deadline) {
             return {OpenOutcome::Busy, *failed};
         }
