@@ -82,6 +82,10 @@ bool MqttClient::Start(std::string& reason)
         reason = "cannot make an MQTT client";
         return false;
     }
+    // A state goes out as soon as it is known: without this, Nagle's
+    // algorithm holds a small publish back until the broker's delayed
+    // acknowledgement of the last one, some 40 ms.
+    mosquitto_int_option(m_client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(m_client, OnConnect);
     mosquitto_disconnect_callback_set(m_client, OnDisconnect);
     mosquitto_message_callback_set(m_client, OnMessage);
