@@ -8,14 +8,13 @@
 // with the virtual board's folder on LD_LIBRARY_PATH. Starts a broker of its
 // own on a free loopback port, with set_tcp_nodelay on (see the README).
 // Prints its rows of the benchmark table on stdout (see tools/bench).
+#include "bench_process.h"
 #include "bench_table.h"
 
 #include <mosquitto.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,8 +32,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -58,35 +55,6 @@ int FreePort()
     }
     close(fd);
     return ntohs(address.sin_port);
-}
-
-pid_t Spawn(const std::vector<std::string>& words)
-{
-    std::vector<char*> argv;
-    for (const std::string& word : words) {
-        argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return spawned == 0 ? child : -1;
-}
-
-// A run to its end: its time in milliseconds, negative when it failed.
-double TimedRun(const std::vector<std::string>& words)
-{
-    const auto start = Clock::now();
-    const pid_t child = Spawn(words);
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 double Percentile(std::vector<double> samples, double share)
@@ -208,8 +176,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: mqtt_bench RELAYMQTT RELAYCTL MOSQUITTO\n");
         return EXIT_FAILURE;
     }
-    std::string folder = (std::filesystem::temp_directory_path() / "mqtt-bench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr || setenv("VBOARD_DIR", (folder + "/boards").c_str(), 1) != 0 ||
+    const std::string folder = bench::ScratchFolder("mqtt-bench");
+    if (folder.empty() || setenv("VBOARD_DIR", (folder + "/boards").c_str(), 1) != 0 ||
         setenv("VBOARD_SERIALS", "A1,B2", 1) != 0) {
         return Fail("cannot make a scratch folder");
     }
@@ -223,13 +191,13 @@ int main(int argc, char** argv)
                                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
     mosquitto_lib_init();
-    const pid_t broker = Spawn({argv[3], "-c", folder + "/broker.conf"});
+    const pid_t broker = bench::Spawn({argv[3], "-c", folder + "/broker.conf"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int result = EXIT_SUCCESS;
     pid_t bridge = -1;
     {
         Listener client(port);
-        bridge = Spawn({argv[1], "--config", folder + "/bridge.conf"});
+        bridge = bench::Spawn({argv[1], "--config", folder + "/bridge.conf"});
         const bool announced = client.connected() &&
                                client.Await(StateTopic("B2", 8), "OFF", std::chrono::seconds(10)) &&
                                client.Await(StateTopic("A1", 8), "OFF", std::chrono::seconds(10));
@@ -245,7 +213,7 @@ int main(int argc, char** argv)
                 break;
             }
             roundTrips.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-            runs.push_back(TimedRun({argv[2], "-s", "A1", "get"}));
+            runs.push_back(bench::TimedRun({argv[2], "-s", "A1", "get"}));
         }
 
         // The commands, one after the other, each switching its relay over.

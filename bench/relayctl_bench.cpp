@@ -8,11 +8,9 @@
 //   relayctl_bench RELAYCTL DIRECT_ON
 // with the virtual board's folder on LD_LIBRARY_PATH. Prints its rows of the
 // benchmark table on stdout (see tools/bench).
+#include "bench_process.h"
 #include "bench_table.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,36 +21,9 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 constexpr int kSamples = 41;
-
-// Runs the program to its end with its output thrown away; its time in
-// milliseconds, or a negative number when it failed.
-double TimedRun(const std::vector<std::string>& words)
-{
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (const std::string& word : words) {
-        argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (spawned != 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 double Median(std::vector<double> samples)
 {
@@ -69,9 +40,8 @@ int main(int argc, char** argv)
         return EXIT_FAILURE;
     }
     // A board of its own, so that a board someone holds does not make the runs wait.
-    std::string folder = (std::filesystem::temp_directory_path() / "relayctl-bench-XXXXXX").string();
-    if (mkdtemp(folder.data()) == nullptr || setenv("VBOARD_DIR", folder.c_str(), 1) != 0 ||
-        unsetenv("VBOARD_SERIALS") != 0) {
+    const std::string folder = bench::ScratchFolder("relayctl-bench");
+    if (folder.empty() || setenv("VBOARD_DIR", folder.c_str(), 1) != 0 || unsetenv("VBOARD_SERIALS") != 0) {
         std::perror("relayctl_bench: scratch folder");
         return EXIT_FAILURE;
     }
@@ -79,10 +49,10 @@ int main(int argc, char** argv)
     const std::vector<std::string> direct = {argv[2]};
     std::vector<double> relayctlTimes;
     std::vector<double> directTimes;
-    bool failed = TimedRun(relayctl) < 0 || TimedRun(direct) < 0;
+    bool failed = bench::TimedRun(relayctl) < 0 || bench::TimedRun(direct) < 0;
     for (int sample = 0; sample < kSamples && !failed; ++sample) {
-        relayctlTimes.push_back(TimedRun(relayctl));
-        directTimes.push_back(TimedRun(direct));
+        relayctlTimes.push_back(bench::TimedRun(relayctl));
+        directTimes.push_back(bench::TimedRun(direct));
         failed = relayctlTimes.back() < 0 || directTimes.back() < 0;
     }
     std::filesystem::remove_all(folder);
