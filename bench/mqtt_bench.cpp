@@ -14,14 +14,15 @@
 #include <mosquitto.h>
 
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -49,18 +50,19 @@ int FreePort()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd < 0) {
         return -1;
     }
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     close(fd);
-    return ntohs(address.sin_port);
+    return bound ? ntohs(address.sin_port) : -1;
 }
 
 double Percentile(std::vector<double> samples, double share)
 {
     std::sort(samples.begin(), samples.end());
-    const auto index = static_cast<std::size_t>(share * static_cast<double>(samples.size() - 1) + 0.5);
+    const auto index = static_cast<std::size_t>(std::lround(share * static_cast<double>(samples.size() - 1)));
     return samples[index];
 }
 
@@ -109,6 +111,8 @@ public:
     }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
+    Listener(Listener&&) = delete;
+    Listener& operator=(Listener&&) = delete;
     ~Listener()
     {
         if (m_client != nullptr) {
@@ -244,7 +248,8 @@ int main(int argc, char** argv)
                 }
             }
             const std::string out = folder + "/get.out";
-            const std::string line = "'" + std::string(argv[2]) + "' -s " + board + " get > " + out;
+            std::string line = "'";
+            line.append(argv[2]).append("' -s ").append(board).append(" get > ").append(out);
             statesRight = statesRight && std::system(line.c_str()) == 0;
             std::ifstream got(out);
             std::string text;
