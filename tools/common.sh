@@ -5,7 +5,8 @@
 # accessibility is tested on a virtual display with the accessibility bus.
 # The window benchmark watches the X server through libxcb. The MQTT bridge
 # uses libmosquitto; its tests start a mosquitto broker and make their TLS
-# certificates with openssl.
+# certificates with openssl. systemd checks the bridge's service and makes
+# its users in a scratch root.
 RELAYPANEL_PACKAGES=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libxcb1-dev
@@ -14,7 +15,7 @@ RELAYPANEL_PACKAGES=(
   libftdi1-dev nlohmann-json3-dev
   libusb-1.0-0-dev dpkg-dev file
   umockdev libumockdev-dev
-  lintian appstream desktop-file-utils
+  lintian appstream desktop-file-utils systemd
   libmosquitto-dev mosquitto openssl
 )
 # tools/bench starts the windows on a virtual X server.
