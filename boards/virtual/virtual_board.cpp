@@ -19,6 +19,9 @@
 //   VBOARD_LIST_HELD_WITHOUT_SERIAL=1  a board another process holds is
 //                                    listed as the chip maker's library lists
 //                                    it: open, of unknown type, unnamed
+//   VBOARD_FT232H=C3,D4              the boards with these serial numbers are
+//                                    listed as FT232H chips, which carry no
+//                                    relay board; otherwise they work alike
 // and from the file "unplugged" in the boards' folder, read at every call:
 // the boards it names, one serial number a line, are unplugged.
 // A build with VBOARD_OMIT_<function> defined lacks that function.
@@ -62,6 +65,11 @@ constexpr std::array<const char*, kFunctionCount> kFunctions = {
 
 constexpr const char* kDefaultSerial = "VBOARD01";
 constexpr const char* kDescription = "Virtual relay board";
+// How a device VBOARD_FT232H names is listed: FT_DEVICE_232H, vendor 0403,
+// product 6014.
+constexpr std::uint32_t kDevice232H = 8;
+constexpr std::uint32_t kFT232HId = 0x04036014;
+constexpr const char* kFT232HDescription = "Virtual FT232H";
 // FT_DEVICE_UNKNOWN: the type listed for a device the driver cannot ask.
 constexpr std::uint32_t kDeviceUnknown = 3;
 
@@ -73,6 +81,7 @@ struct Call {
 // One board the library poses as, and what this process knows of it.
 struct Device {
     std::string serial;
+    bool ft232h = false;           // listed as an FT232H, not an FT232R
     vboard::StateFile file;        // held while this process has the board open
     FT_HANDLE handle = nullptr;    // this process's handle while it has the board open
     std::filesystem::path folder;  // of its file, while open
@@ -89,6 +98,7 @@ struct ListEntry {
     std::uint32_t flags = 0;
     FT_HANDLE handle = nullptr;
     bool unnamed = false;  // held elsewhere, listed without serial, description or type
+    bool ft232h = false;
 };
 
 // The serial numbers the file "unplugged" in the boards' folder names, one a
@@ -316,7 +326,7 @@ public:
                 if (Contains(unplugged, board.serial)) {
                     continue;
                 }
-                ListEntry entry{board.serial, 0, board.handle};
+                ListEntry entry{board.serial, 0, board.handle, false, board.ft232h};
                 if (board.handle != nullptr) {
                     entry.flags = d2xx::FT_FLAGS_OPENED;
                 } else if (!folder.empty() &&
@@ -343,11 +353,15 @@ public:
         } else if (status == d2xx::FT_OK) {
             const ListEntry& entry = m_list[index];
             *flags = entry.flags;
-            *type = entry.unnamed ? kDeviceUnknown : d2xx::FT_DEVICE_232R;
-            *id = entry.unnamed ? 0 : d2xx::kFT232RId;
+            *type = entry.unnamed ? kDeviceUnknown : entry.ft232h ? kDevice232H : d2xx::FT_DEVICE_232R;
+            *id = entry.unnamed ? 0 : entry.ft232h ? kFT232HId : d2xx::kFT232RId;
             *locationId = index + 1;  // where it sits in the list; there is no USB port to name
             CopyText(serialNumber, entry.unnamed ? "" : entry.serial, d2xx::kSerialNumberSize);
-            CopyText(description, entry.unnamed ? "" : kDescription, d2xx::kDescriptionSize);
+            CopyText(description,
+                     entry.unnamed  ? ""
+                     : entry.ft232h ? kFT232HDescription
+                                    : kDescription,
+                     d2xx::kDescriptionSize);
             *handle = entry.handle;
         }
         return Record(kGetDeviceInfoDetail, status);
@@ -598,6 +612,7 @@ private:
         m_boards.clear();
         m_current = 0;
         const auto serials = vboard::Environment("VBOARD_SERIALS");
+        const std::vector<std::string> ft232h = CommaSeparated(vboard::Environment("VBOARD_FT232H").value_or(""));
         if (!serials.has_value()) {
             m_boards.emplace_back().serial = kDefaultSerial;
             return;
@@ -616,7 +631,9 @@ private:
                 }
             }
             if (refusal.empty()) {
-                m_boards.emplace_back().serial = serial;
+                Device& board = m_boards.emplace_back();
+                board.serial = serial;
+                board.ft232h = Contains(ft232h, serial);
             } else {
                 std::fprintf(stderr, "virtual relay board: VBOARD_SERIALS: %s; no board poses with it\n",
                              refusal.c_str());

@@ -11,6 +11,11 @@
  *                         listed as the chip maker's library lists it: flags
  *                         FT_FLAGS_OPENED, type FT_DEVICE_UNKNOWN, ID 0, empty
  *                         serial number and description.
+ *   VBOARD_FT232H=C3,D4   the boards of VBOARD_SERIALS with these serial
+ *                         numbers are listed as FT232H chips (type
+ *                         FT_DEVICE_232H, ID 0x04036014, description
+ *                         "Virtual FT232H"), which carry no relay board;
+ *                         opened, they work as the others do.
  *   the file "unplugged" in the boards' folder (VBOARD_DIR): the boards whose
  *                         serial numbers it holds, one a line, are unplugged.
  *                         They are not listed nor counted by FT_Open's index,
@@ -40,8 +45,8 @@ extern "C" {
 /* Closes this process's devices and lets go of their holds, sets every
  * board's lines back to 0 (a board another process holds keeps them, with a
  * line on stderr) and forgets faults and records. The environment
- * (VBOARD_SERIALS, VBOARD_FAIL, VBOARD_SHORT_WRITE, VBOARD_FAIL_WRITE) is
- * read again. */
+ * (VBOARD_SERIALS, VBOARD_FT232H, VBOARD_FAIL, VBOARD_SHORT_WRITE,
+ * VBOARD_FAIL_WRITE) is read again. */
 VBOARD_API void vboard_reset(void);
 
 /* From now on the named driver function ("FT_Open", ..., "FT_OpenEx")
