@@ -224,6 +224,7 @@ private:
         }
         choice.serial = boards.front().serial;
         choice.index = boards.front().index;
+        choice.listed = true;
         return kRelayctlDone;
     }
 

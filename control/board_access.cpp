@@ -28,6 +28,18 @@ bool HeldElsewhere(Module1& driver, const BoardChoice& choice)
     });
 }
 
+// Whether the list shows a device under this serial number that is no relay
+// board. A list that cannot be read shows nothing: the open tells then.
+bool ListedAsAnotherChip(Module1& driver, const std::string& serial)
+{
+    std::vector<DeviceEntry> devices;
+    if (ListDevices(driver, devices)) {
+        return false;
+    }
+    return std::any_of(devices.begin(), devices.end(),
+                       [&](const DeviceEntry& device) { return device.serial == serial && !device.MayBeRelayBoard(); });
+}
+
 }  // namespace
 
 std::vector<DeviceEntry> RelayBoards(const std::vector<DeviceEntry>& devices)
@@ -46,6 +58,10 @@ std::string BoardChoice::Name() const
 OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& choice, std::chrono::microseconds wait)
 {
     using Clock = std::chrono::steady_clock;
+    if (!choice.serial.empty() && !choice.listed && ListedAsAnotherChip(driver, choice.serial)) {
+        return {OpenOutcome::NotFound,
+                {"FT_GetDeviceInfoDetail", d2xx::FT_OK, "it lists " + choice.serial + " as a chip of another type"}};
+    }
     const auto deadline = Clock::now() + wait;
     // Since when the refusals have come while the list shows the board free.
     bool unexplained = false;

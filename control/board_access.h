@@ -20,6 +20,9 @@ std::vector<DeviceEntry> RelayBoards(const std::vector<DeviceEntry>& devices);
 struct BoardChoice {
     std::string serial;
     int index = -1;
+    // Taken from the device list among the relay boards: its type is known.
+    // A serial number from elsewhere is looked up in the list before the open.
+    bool listed = false;
 
     std::string Name() const;
 };
@@ -29,7 +32,7 @@ inline constexpr std::chrono::milliseconds kBusyRetryInterval{100};
 
 enum class OpenOutcome {
     Opened,
-    NotFound,  // no device with that serial number
+    NotFound,  // no relay board with that serial number
     Busy,      // another program held it until the wait ran out
     Failed,    // refused for another reason
 };
@@ -40,12 +43,15 @@ struct OpenResult {
 };
 
 // Opens the chosen board, waiting up to `wait` while another program holds
-// it. The driver answers FT_DEVICE_NOT_OPENED both for a board in use and for
-// other troubles (no permission), so the device list decides: a board listed
-// as held, or a device held elsewhere and listed without a serial number, is
-// waited for. A refusal while the list shows the board free is tried again at
-// once for a short while, since the holder may have let go between the open
-// and the look at the list; one that persists is reported without waiting.
+// it. A serial number the list shows on an FTDI chip of another type is not
+// opened at all (NotFound): that chip carries no relay board, and setting its
+// lines would drive whatever it does carry. The driver answers
+// FT_DEVICE_NOT_OPENED both for a board in use and for other troubles (no
+// permission), so the device list decides: a board listed as held, or a
+// device held elsewhere and listed without a serial number, is waited for. A
+// refusal while the list shows the board free is tried again at once for a
+// short while, since the holder may have let go between the open and the look
+// at the list; one that persists is reported without waiting.
 OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& choice, std::chrono::microseconds wait);
 
 // On an open board that is set up (RelayBoard::SetUp): the lines read, the

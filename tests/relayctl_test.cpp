@@ -8,12 +8,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -170,6 +176,51 @@ TEST_F(RelayctlOnBoard, ARefusalOfAFreeBoardIsReportedWithoutWaiting)
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     EXPECT_EQ(outcome.status, kRelayctlFailed);
     EXPECT_EQ(outcome.err, "relayctl: FT_OpenEx failed: FT_DEVICE_NOT_OPENED\n");
+}
+
+// Sets an environment variable of this process, or unsets it for nullptr.
+void SetEnvironment(const char* name, const char* value)
+{
+#if defined(_WIN32)
+    SetEnvironmentVariableA(name, value);
+#else
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+}
+
+// Board A1 beside C3, an FT232H: another FTDI chip, which carries no relay board.
+class RelayctlBesideAnotherChip : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetEnvironment("VBOARD_SERIALS", "C3,A1");
+        SetEnvironment("VBOARD_FT232H", "C3");
+        vboard_reset();
+    }
+    void TearDown() override
+    {
+        SetEnvironment("VBOARD_SERIALS", nullptr);
+        SetEnvironment("VBOARD_FT232H", nullptr);
+        vboard_reset();
+    }
+};
+
+TEST_F(RelayctlBesideAnotherChip, IsNeitherListedNorChosenNorOpenedByItsSerialNumber)
+{
+    EXPECT_EQ(Relayctl({"list"}).out, "A1\tVirtual relay board\n");
+    const Outcome chosen = Relayctl({"on", "2"});
+    EXPECT_EQ(chosen.status, kRelayctlDone) << chosen.err;
+
+    const Outcome named = Relayctl({"-s", "C3", "on", "1"});
+    EXPECT_EQ(named.status, kRelayctlFailed);
+    EXPECT_EQ(named.err, "relayctl: no relay board with serial number 'C3'; attached: A1\n");
+    EXPECT_EQ(WrittenBytes(), std::vector<std::uint8_t>{0x02});
+    const std::vector<std::string> calls = CallNames();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "FT_OpenEx"), 1) << "only A1 opened";
 }
 
 TEST(RelayctlCommandLine, TakesOptionValuesAfterAnEqualsSignAndEndsOptionsAtDoubleDash)
