@@ -93,6 +93,11 @@ private:
             return Failed(*failed);
         }
         const std::vector<DeviceEntry> boards = RelayBoards(devices);
+        // stdout stays empty, as a script that loops over the lines expects;
+        // a person reading the terminal is told.
+        if (boards.empty()) {
+            NoBoard(devices);
+        }
         if (m_request.json) {
             Json list = Json::array();
             for (const DeviceEntry& board : boards) {
@@ -195,6 +200,18 @@ private:
         return kRelayctlDone;
     }
 
+    // The line that says no relay board is attached, naming the other FTDI
+    // devices that are.
+    void NoBoard(const std::vector<DeviceEntry>& devices)
+    {
+        m_err << "relayctl: no relay board found";
+        if (!devices.empty()) {
+            m_err << " (" << devices.size() << " other FTDI device" << (devices.size() == 1 ? "" : "s")
+                  << " attached, none an FT232R)";
+        }
+        m_err << '\n';
+    }
+
     // Without -s exactly one board may be attached: with several, relayctl
     // does not guess which one is the relay board and opens none.
     int Choose(BoardChoice& choice)
@@ -209,12 +226,7 @@ private:
         }
         const std::vector<DeviceEntry> boards = RelayBoards(devices);
         if (boards.empty()) {
-            m_err << "relayctl: no relay board found";
-            if (!devices.empty()) {
-                m_err << " (" << devices.size() << " other FTDI device" << (devices.size() == 1 ? "" : "s")
-                      << " attached, none an FT232R)";
-            }
-            m_err << '\n';
+            NoBoard(devices);
             return kRelayctlFailed;
         }
         if (boards.size() > 1) {

@@ -208,6 +208,14 @@ if [ "$mode" = full ]; then
     expect 1 ""
     grep -q "no relay board with serial number 'C3'; attached: A1, B2" <<<"$err" || fail "an unknown serial: '$err'"
 
+    # No board: list leaves stdout empty and exits 0, as a script's loop over
+    # its lines expects, and says so on stderr.
+    run VBOARD_SERIALS= list
+    expect 0 ""
+    [ "$err" = "relayctl: no relay board found" ] || fail "list with no board: '$err'"
+    run VBOARD_SERIALS= --json list
+    expect 0 '{"boards":[]}'
+
     # Strings from the device are escaped in JSON.
     run 'VBOARD_SERIALS=Q"1\z' --json get
     expect 0 '{"serial":"Q\"1\\z","byte":0,"on":[]}'

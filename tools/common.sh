@@ -6,7 +6,9 @@
 # The window benchmark watches the X server through libxcb. The MQTT bridge
 # uses libmosquitto; its tests start a mosquitto broker and make their TLS
 # certificates with openssl. systemd checks the bridge's service and makes
-# its users in a scratch root.
+# its users in a scratch root. The MQTT demo of tools/run and the docs'
+# test, which runs it in a network namespace of its own, use mosquitto's
+# clients and ip.
 RELAYPANEL_PACKAGES=(
   cmake make g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libxcb1-dev
@@ -17,6 +19,7 @@ RELAYPANEL_PACKAGES=(
   umockdev libumockdev-dev
   lintian appstream desktop-file-utils systemd
   libmosquitto-dev mosquitto openssl
+  mosquitto-clients iproute2
 )
 # tools/bench starts the windows on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)

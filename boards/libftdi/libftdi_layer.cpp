@@ -239,7 +239,7 @@ std::string OpenFailureReason(libusb_device* device, int step, const char* libft
     case LIBUSB_ERROR_ACCESS:
         return "no permission to use the USB device " + std::string(node) + " (" + said +
                "): install the udev rule 70-relaypanel.rules and plug the board in again; see \"When Open failed "
-               "appears\" in the README";
+               "appears\" in docs/real-board.md";
     case LIBUSB_ERROR_BUSY:
         return "the board is in use by another program (" + said + "): close the other relay panel, or whatever else " +
                "holds " + node + ", and try again";

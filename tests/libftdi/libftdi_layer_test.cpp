@@ -191,7 +191,7 @@ TEST_F(LayerOpenFailure, NoPermissionNamesTheNodeTheUdevRuleAndTheReadme)
     }
 
     EXPECT_THAT(text, AllOf(HasSubstr("no permission"), HasSubstr(EmulatedBus::NodePath(m_board)),
-                            HasSubstr("70-relaypanel.rules"), HasSubstr("README")));
+                            HasSubstr("70-relaypanel.rules"), HasSubstr("docs/real-board.md")));
     EXPECT_EQ(handle, nullptr);
     EXPECT_TRUE(m_bus.Events().empty());
 }
