@@ -17,6 +17,7 @@ RELAYPANEL_PACKAGES=(
   umockdev libumockdev-dev
   lintian appstream desktop-file-utils systemd
   libmosquitto-dev mosquitto openssl
+  python3
 )
 # tools/bench starts the windows on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)
