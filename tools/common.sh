@@ -20,6 +20,7 @@ RELAYPANEL_PACKAGES=(
   lintian appstream desktop-file-utils systemd
   libmosquitto-dev mosquitto openssl
   mosquitto-clients iproute2
+  python3
 )
 # tools/bench starts the windows on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)
