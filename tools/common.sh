@@ -6,7 +6,10 @@
 # The window benchmark watches the X server through libxcb. The MQTT bridge
 # uses libmosquitto; its tests start a mosquitto broker and make their TLS
 # certificates with openssl. systemd checks the bridge's service and makes
-# its users in a scratch root. The MQTT demo of tools/run and the docs'
+# its users in a scratch root; the maintainer scripts run Debian's own
+# deb-systemd-helper (init-system-helpers) there. systemd-nspawn boots a
+# Debian root made by debootstrap to install the package on a real systemd.
+# The MQTT demo of tools/run and the docs'
 # test, which runs it in a network namespace of its own, use mosquitto's
 # clients and ip.
 RELAYPANEL_PACKAGES=(
@@ -17,7 +20,8 @@ RELAYPANEL_PACKAGES=(
   libftdi1-dev nlohmann-json3-dev
   libusb-1.0-0-dev dpkg-dev file
   umockdev libumockdev-dev
-  lintian appstream desktop-file-utils systemd
+  lintian appstream desktop-file-utils systemd init-system-helpers
+  systemd-container debootstrap
   libmosquitto-dev mosquitto openssl
   mosquitto-clients iproute2
   python3

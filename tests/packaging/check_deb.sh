@@ -3,7 +3,8 @@
 # driver layer in the private folder, the udev rule, the desktop entry, the
 # AppStream metadata, the icon and the documents, the MQTT bridge with its
 # service, users, manual page and example config; nothing of the tests;
-# dependencies from dpkg-shlibdeps. lintian must find no error or warning,
+# dependencies from dpkg-shlibdeps; the maintainer scripts, run into a
+# scratch root. lintian must find no error or warning,
 # the desktop entry and the metadata must validate as installed, and
 # systemd must accept the service and find it well confined.
 #   check_deb.sh <cpack> <build folder> <source folder> [relaypanel]
@@ -117,27 +118,47 @@ for key in "${keys[@]}"; do
         fail "the example config does not show the key $key"
 done
 
-# The maintainer scripts, with stand-ins for the system's tools that note
-# their calls: installing makes the users, has udev apply the rule, and
-# leaves the bridge disabled unless it was enabled before the upgrade.
+# The maintainer scripts as dpkg runs them for an installation into another
+# root (DPKG_ROOT): Debian's own deb-systemd-helper and systemd's tools act on
+# a copy of the package's tree, and nothing is asked of this system's udev or
+# systemd. A first install makes the users and leaves the bridge disabled; an
+# upgrade keeps it enabled or disabled as the administrator left it; purge
+# takes away its links and the helper's record of them. What they do on a
+# running system is check_on_systemd.sh's.
+package=$(dpkg-deb -f "$deb" Package)
 dpkg-deb -e "$deb" "$out/control"
-mkdir "$out/stubs"
-for tool in systemd-sysusers udevadm deb-systemd-helper deb-systemd-invoke systemctl; do
-    printf '#!/bin/sh\necho "%s $*" >>"%s"\ncase " $* " in *" was-enabled "*) exit "$WAS_ENABLED" ;; esac\n' \
-        "$tool" "$out/calls" >"$out/stubs/$tool"
-    chmod +x "$out/stubs/$tool"
+for script in postinst prerm postrm; do
+    [ -f "$out/control/$script" ] || fail "the package has no $script"
 done
-for was_enabled in 1 0; do
-    rm -f "$out/calls"
-    WAS_ENABLED=$was_enabled PATH="$out/stubs:$PATH" sh -e "$out/control/postinst" configure 1.0.0 ||
-        fail "postinst configure failed"
-    for call in 'systemd-sysusers relaypanel.conf' 'udevadm trigger'; do
-        grep -q "^$call" "$out/calls" || fail "postinst does not call $call: $(cat "$out/calls")"
-    done
-    enabled=$(grep -c '^deb-systemd-helper enable relaymqtt.service$' "$out/calls" || true)
-    [ "$enabled" = "$((1 - was_enabled))" ] ||
-        fail "postinst enabled relaymqtt.service $enabled times; was-enabled answered $was_enabled (0: enabled before)"
-done
+sysroot=$out/sysroot
+cp -a "$out/tree" "$sysroot"
+mkdir -p "$sysroot/etc"
+maintainer_script() {
+    local script=$1
+    shift
+    DPKG_ROOT=$sysroot DPKG_MAINTSCRIPT_PACKAGE=$package DPKG_MAINTSCRIPT_NAME=$script \
+        sh -e "$out/control/$script" "$@" >"$out/script.log" 2>&1 ||
+        fail "$script $* failed: $(cat "$out/script.log")"
+}
+enabled() {
+    [ -L "$sysroot/etc/systemd/system/multi-user.target.wants/relaymqtt.service" ]
+}
+maintainer_script postinst configure
+grep -q "^$user:" "$sysroot/etc/passwd" || fail "installing does not make the user $user"
+! enabled || fail "a first install enables relaymqtt.service"
+systemctl --root="$sysroot" --quiet enable relaymqtt.service
+maintainer_script postinst configure 1.0.0
+enabled || fail "an upgrade disables the enabled relaymqtt.service"
+systemctl --root="$sysroot" --quiet disable relaymqtt.service
+maintainer_script postinst configure 1.0.0
+! enabled || fail "an upgrade enables the disabled relaymqtt.service"
+systemctl --root="$sysroot" --quiet enable relaymqtt.service
+maintainer_script prerm remove
+rm "$sysroot/usr/lib/systemd/system/relaymqtt.service"
+maintainer_script postrm remove
+maintainer_script postrm purge
+left=$(find "$sysroot/etc/systemd" "$sysroot/var/lib/systemd" -name 'relaymqtt.service*')
+[ -z "$left" ] || fail "purge leaves the unit's links or state: $left"
 
 if ! lintian --fail-on error,warning "$deb" >"$out/lintian.log" 2>&1; then
     cat "$out/lintian.log" >&2
