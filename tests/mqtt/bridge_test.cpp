@@ -113,6 +113,16 @@ protected:
 
     std::string Log() const { return m_bridge ? m_bridge->Log() : std::string(); }
 
+    // The test's broker replaced by one with these lines added to its config,
+    // and the watcher on that one.
+    void ReplaceBroker(const std::string& moreConfig)
+    {
+        m_watcher.reset();
+        fs::create_directories(m_folder / "broker");
+        m_broker.emplace(m_folder / "broker", moreConfig);
+        m_watcher.emplace(m_broker->port());
+    }
+
     // A sanitizer's report in any program the test ran (the bridge, relayctl)
     // fails the test, even where the program went on or was killed later.
     void TearDown() override
@@ -420,6 +430,48 @@ TEST_F(BridgeTest, SigtermWhileWaitingToReconnectEndsAtOnce)
     EXPECT_EQ(m_bridge->process().Wait(700ms), 0) << Log();
 }
 
+TEST_F(BridgeTest, SigtermWhileConnectingToAHostThatDoesNotAnswerEndsAtOnce)
+{
+    const SilentPort silent;
+    StartBridge(ConfigWith("port", silent.port()));
+    ASSERT_TRUE(m_bridge->WaitForLog("connecting to")) << Log();
+    std::this_thread::sleep_for(500ms);
+    m_bridge->process().Signal(SIGTERM);
+    EXPECT_EQ(m_bridge->process().Wait(700ms), 0) << Log();
+    // Still in its first connect when stopped.
+    EXPECT_EQ(CountOf(Log(), "cannot reach"), 0) << Log();
+}
+
+TEST_F(BridgeTest, MessagesAndSubscriptionsAreAtQos1)
+{
+    ReplaceBroker("log_type error\nlog_type warning\nlog_type notice\nlog_type information\nlog_type subscribe\n");
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
+    for (const Message& message : m_watcher->Received()) {
+        EXPECT_EQ(message.qos, 1) << message.topic;
+    }
+    // The broker logs each subscription: client, QoS asked for, filter.
+    const fs::path log = m_folder / "broker" / "mosquitto.log";
+    std::string text;
+    for (auto deadline = std::chrono::steady_clock::now() + 2s;
+         CountOf(text, "relaymqtt-testnode 1 ") < 2 && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(20ms);
+        std::ifstream file(log);
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/+/relay/+/set\n"), 1) << text;
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 homeassistant/status\n"), 1) << text;
+}
+
+TEST_F(BridgeTest, UserNameWithoutPasswordIsSentToTheBroker)
+{
+    // Anonymous clients may only read: the bridge's messages get through as
+    // its user alone.
+    std::ofstream(m_folder / "acl") << "topic read #\nuser " << kUser << "\ntopic readwrite #\n";
+    ReplaceBroker("acl_file " + (m_folder / "acl").string() + "\n");
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config(std::string("username = ") + kUser + "\n")));
+    EXPECT_EQ(m_watcher->Last(kBridgeAvailability), "online");
+}
+
 TEST_F(BridgeTest, BirthMessageOfHomeAssistantGetsEverythingAgain)
 {
     ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
@@ -538,6 +590,38 @@ TEST_F(BridgeTest, DriverLibraryMissingIsReportedAndEndsWithStatusOne)
     std::ifstream log(output);
     const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_EQ(CountOf(text, "cannot load the driver library libftd2xx.so"), 1) << text;
+}
+
+// Apart, as it waits out the delays up to the longest.
+class BridgeReconnect : public BridgeTest {};
+
+// The delays the bridge logged before its attempts to connect, from the
+// line holding `after` on.
+std::vector<int> Delays(const std::string& log, const std::string& after)
+{
+    std::vector<int> delays;
+    const std::string said = "; trying again in ";
+    for (std::size_t at = log.find(said, log.find(after)); at != std::string::npos; at = log.find(said, at + 1)) {
+        delays.push_back(std::stoi(log.substr(at + said.size())));
+    }
+    return delays;
+}
+
+TEST_F(BridgeReconnect, DelayDoublesUpToHalfAMinuteAndStartsAgainAfterAConnection)
+{
+    m_broker->Stop();
+    StartBridge(Config());
+    ASSERT_TRUE(m_bridge->WaitForLog("; trying again in 2 s")) << Log();
+    m_broker->Start();
+    ASSERT_TRUE(m_bridge->WaitForLog("connected to", 1, 5s)) << Log();
+    const int before = CountOf(Log(), "; trying again in ");
+    m_broker->Stop();
+    ASSERT_TRUE(m_bridge->WaitForLog("; trying again in ", before + 6, 40s)) << Log();
+    EXPECT_EQ(Delays(Log(), "connected to"), (std::vector<int>{1, 2, 4, 8, 16, 30})) << Log();
+    EXPECT_EQ(CountOf(Log(), "lost the connection to 127.0.0.1:" + std::to_string(m_broker->port()) +
+                                 " (The connection was lost); trying again in 1 s"),
+              1)
+        << Log();
 }
 
 class BridgeTls : public BridgeTest {
