@@ -122,45 +122,54 @@ bool MqttClient::Start(std::string& reason)
             return refused("cannot require the broker's certificate", result);
         }
     }
-    mosquitto_reconnect_delay_set(m_client, kFirstReconnectDelay, kLastReconnectDelay, true);
-
     Log("connecting to " + Where(m_config) + (m_config.caFile.empty() ? "" : " over TLS") +
         (m_config.username.empty() ? "" : " as " + m_config.username));
+    // A broker that cannot be reached now is tried again by the network
+    // thread. The reason is taken here: errno is this thread's.
     result = mosquitto_connect_async(m_client, m_config.host.c_str(), m_config.port, kKeepAliveSeconds);
-    if (result != MOSQ_ERR_SUCCESS) {
-        // The network loop tries again with back-off.
-        Log("cannot reach " + Where(m_config) + ": " + Reason(mosquitto_strerror(result)) + "; trying again");
-    }
+    std::string failure = result == MOSQ_ERR_SUCCESS ? std::string() : Reason(mosquitto_strerror(result));
     m_retryDelay = kFirstReconnectDelay;
-    m_thread = std::thread([this] { Run(); });
+    m_thread = std::thread([this, failure = std::move(failure)]() mutable { Run(std::move(failure)); });
     m_started = true;
     return true;
 }
 
-void MqttClient::Run()
+void MqttClient::Run(std::string failure)
 {
-    // Cancelled only inside the library's loop, as while it sleeps before
-    // reconnecting.
+    // Cancelled only inside the library's calls, as in a connect to a host
+    // that does not answer.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     for (;;) {
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-        const int result = mosquitto_loop_forever(m_client, -1, 1);
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        if (failure.empty()) {
+            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+            int result = MOSQ_ERR_SUCCESS;
+            do {
+                result = mosquitto_loop(m_client, -1, 1);
+            } while (result == MOSQ_ERR_SUCCESS);
+            failure = Reason(mosquitto_strerror(result));
+            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        }
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_stopping) {
             return;
         }
+        // Every wait is logged with its length: doubled after each failure up
+        // to the longest, back to the first after a connection.
         const unsigned delay = m_retryDelay;
         m_retryDelay = std::min(2 * delay, kLastReconnectDelay);
-        Log("gave up on " + Where(m_config) + ": " + Reason(mosquitto_strerror(result)) + "; trying again in " +
-            std::to_string(delay) + " s");
+        std::string line = m_lost ? "lost the connection to " + Where(m_config) + " (" + failure + ")"
+                                  : "cannot reach " + Where(m_config) + ": " + failure;
+        line += "; trying again in " + std::to_string(delay) + " s";
+        Log(line);
+        m_lost = false;
         if (m_stop.wait_for(lock, std::chrono::seconds(delay), [this] { return m_stopping; })) {
             return;
         }
         lock.unlock();
-        if (const int failed = mosquitto_reconnect(m_client); failed != MOSQ_ERR_SUCCESS) {
-            Log("cannot reach " + Where(m_config) + ": " + Reason(mosquitto_strerror(failed)));
-        }
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+        const int result = mosquitto_reconnect(m_client);
+        failure = result == MOSQ_ERR_SUCCESS ? std::string() : Reason(mosquitto_strerror(result));
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     }
 }
 
@@ -225,9 +234,10 @@ void MqttClient::Stop()
     m_stop.notify_all();
     mosquitto_disconnect(m_client);
     if (!connected) {
-        // The library sleeps up to the longest delay before reconnecting and
-        // its disconnect does not wake it: the thread is cancelled instead,
-        // as the library's own loop_stop does.
+        // The thread may be in a connect to a host that does not answer,
+        // which the library's disconnect does not end: the thread is
+        // cancelled, as the library's own loop_stop does. In its own wait
+        // the notify above ends it.
         pthread_cancel(m_thread.native_handle());
     }
     m_thread.join();
@@ -239,7 +249,7 @@ void MqttClient::OnConnect(mosquitto* /*client*/, void* self, int result)
     MqttClient& client = Self(self);
     if (result != 0) {
         Log("the broker at " + Where(client.m_config) +
-            " refused the connection: " + Reason(mosquitto_connack_string(result)) + "; trying again");
+            " refused the connection: " + Reason(mosquitto_connack_string(result)));
         return;
     }
     {
@@ -255,17 +265,15 @@ void MqttClient::OnDisconnect(mosquitto* /*client*/, void* self, int result)
 {
     const NoCancel noCancel;
     MqttClient& client = Self(self);
-    bool wasConnected = false;
     {
         const std::lock_guard<std::mutex> lock(client.m_mutex);
-        wasConnected = client.m_connected;
+        // A loss is logged by the network thread, with the wait before the
+        // next attempt.
+        client.m_lost = client.m_connected && result != 0;
         client.m_connected = false;
     }
     if (result == 0) {
         Log("disconnected from " + Where(client.m_config));
-    } else if (wasConnected) {
-        Log("lost the connection to " + Where(client.m_config) + " (" + Reason(mosquitto_strerror(result)) +
-            "); reconnecting, at most " + std::to_string(kLastReconnectDelay) + " s apart");
     }
 }
 

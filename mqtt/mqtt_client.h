@@ -1,10 +1,10 @@
-// The bridge's connection to its broker over libmosquitto. The library's
-// network loop, on a thread of its own, connects, reconnects with back-off
-// after a loss and calls back here; the callbacks only log and hand what
-// arrived to the handlers. The loop ends by itself on errors the library takes
-// as final, such as a broker certificate that does not check out: the
-// thread starts it again after the same back-off, since a broker's
-// certificate may be put right while the bridge runs.
+// The bridge's connection to its broker over libmosquitto. A network thread
+// of its own runs the library's loop, which calls back here; the callbacks
+// only log and hand what arrived to the handlers. Whatever ends a connection
+// or an attempt, a broker gone or one whose certificate does not check out
+// (it may be put right while the bridge runs), the thread connects again
+// after a delay it logs: one second, doubled after each failure up to half a
+// minute, and one second again after a connection.
 #pragma once
 
 #include "publisher.h"
@@ -64,8 +64,9 @@ private:
     static void OnPublish(mosquitto* client, void* self, int id);
     static void OnLog(mosquitto* client, void* self, int level, const char* text);
 
-    // The network thread.
-    void Run();
+    // The network thread; `failure`: why the first connect failed, empty
+    // while it is under way.
+    void Run(std::string failure);
     // Publishes; the message id, or -1 when the library refused it.
     int Send(const std::string& topic, std::string_view payload, bool retain);
 
@@ -81,6 +82,7 @@ private:
     bool m_recording = false;      // while PublishAndWait waits
     std::set<int> m_acknowledged;  // message ids the broker has taken, while recording
     bool m_connected = false;
+    bool m_lost = false;  // a connection ended other than by Stop, not logged yet
     bool m_stopping = false;
     std::condition_variable m_stop;
     unsigned m_retryDelay = 0;  // seconds before the loop is started again

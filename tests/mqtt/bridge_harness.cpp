@@ -221,6 +221,13 @@ Broker::Broker(fs::path folder, const Certificates* tls) : m_folder(std::move(fo
     Start();
 }
 
+Broker::Broker(fs::path folder, const std::string& moreConfig) : Broker(std::move(folder))
+{
+    Stop();
+    std::ofstream(m_folder / "mosquitto.conf", std::ios::app) << moreConfig;
+    Start();
+}
+
 void Broker::Start()
 {
     m_process.emplace(std::vector<std::string>{MOSQUITTO_PROGRAM, "-c", (m_folder / "mosquitto.conf").string()},
@@ -295,7 +302,7 @@ void Watcher::OnMessage(mosquitto* /*client*/, void* self, const mosquitto_messa
         watcher->m_received.push_back(
             {message->topic,
              std::string(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen)),
-             message->retain});
+             message->retain, message->qos});
     }
     watcher->m_arrived.notify_all();
 }
@@ -363,6 +370,18 @@ Bridge::Bridge(const fs::path& folder, const std::string& config, const Boards& 
                       m_log);
 }
 
+Bridge::Bridge(const fs::path& folder, const std::string& config, const Boards& boards,
+               const std::vector<std::string>& environment)
+    : m_log(folder / "bridge.log")
+{
+    const fs::path file = folder / "relaymqtt.conf";
+    WriteAll(file, config);
+    fs::permissions(file, fs::perms(0644));
+    std::vector<std::string> settings = boards.Environment();
+    settings.insert(settings.end(), environment.begin(), environment.end());
+    m_process.emplace(std::vector<std::string>{RELAYMQTT_PROGRAM, "--config", file.string()}, settings, m_log);
+}
+
 std::string Bridge::Log() const
 {
     return ReadAll(m_log);
@@ -426,6 +445,54 @@ int CountOf(const std::string& text, const std::string& part)
         ++count;
     }
     return count;
+}
+
+std::chrono::milliseconds ProcessorTime(int pid)
+{
+    // After the command's name, which may hold anything, in brackets: the
+    // state is the 3rd field, utime and stime the 14th and 15th.
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    if (end == std::string::npos) {
+        Fail("cannot read /proc/" + std::to_string(pid) + "/stat");
+    }
+    std::istringstream fields(stat.substr(end + 1));
+    std::string field;
+    for (int skipped = 3; skipped < 14; ++skipped) {
+        fields >> field;
+    }
+    long long user = 0;
+    long long system = 0;
+    if (!(fields >> user >> system)) {
+        Fail("cannot read the times in /proc/" + std::to_string(pid) + "/stat");
+    }
+    return std::chrono::milliseconds((user + system) * 1000 / sysconf(_SC_CLK_TCK));
+}
+
+SilentPort::SilentPort()
+{
+    // A backlog of 0 queues one connection; the kernel drops the next ones'
+    // first packets, so their connects wait.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    m_listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_listener < 0 || bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 || listen(m_listener, 0) != 0) {
+        Fail(std::string("no silent port: ") + std::strerror(errno));
+    }
+    m_port = ntohs(address.sin_port);
+    m_queued = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_queued < 0 || connect(m_queued, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Fail(std::string("cannot fill the silent port's queue: ") + std::strerror(errno));
+    }
+}
+
+SilentPort::~SilentPort()
+{
+    close(m_queued);
+    close(m_listener);
 }
 
 }  // namespace bridge_test

@@ -34,6 +34,7 @@ public:
     ~Child();
 
     void Signal(int signal);
+    int pid() const { return m_pid; }
     // The exit status, 128 + the signal that ended it, or nothing while it
     // still runs after `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
@@ -62,6 +63,8 @@ class Broker {
 public:
     // With certificates: TLS and a password only.
     explicit Broker(fs::path folder, const Certificates* tls = nullptr);
+    // Without TLS, with these lines added to its config.
+    Broker(fs::path folder, const std::string& moreConfig);
     void Start();
     void Stop();
     int port() const { return m_port; }
@@ -76,6 +79,7 @@ struct Message {
     std::string topic;
     std::string payload;
     bool retained = false;
+    int qos = 0;  // as delivered to the watcher, which subscribed with QoS 1
 };
 
 // A client subscribed to every topic, recording what arrives. It reconnects
@@ -133,6 +137,9 @@ class Bridge {
 public:
     // Writes the config file (mode 0644) and starts the bridge on it.
     Bridge(const fs::path& folder, const std::string& config, const Boards& boards);
+    // `environment`: NAME=VALUE settings on top of the boards' own.
+    Bridge(const fs::path& folder, const std::string& config, const Boards& boards,
+           const std::vector<std::string>& environment);
     Child& process() { return *m_process; }
     std::string Log() const;
     // Waits until the log holds `text` at least `count` times.
@@ -144,5 +151,26 @@ private:
 };
 
 int CountOf(const std::string& text, const std::string& part);
+
+// The processor time a process has used so far, user and system.
+std::chrono::milliseconds ProcessorTime(int pid);
+
+// A loopback port that takes no connection: it listens, but its queue is full
+// and never emptied, so a connect to it waits for an answer that never comes.
+class SilentPort {
+public:
+    SilentPort();
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+    SilentPort(SilentPort&&) = delete;
+    SilentPort& operator=(SilentPort&&) = delete;
+    ~SilentPort();
+    int port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    int m_queued = -1;  // the connection that fills the queue
+    int m_port = 0;
+};
 
 }  // namespace bridge_test

@@ -94,6 +94,14 @@ protected:
                std::to_string(wait) + "\n" + more;
     }
 
+    // Config() with another poll interval (0: no read-back), or another port.
+    std::string ConfigWith(const std::string& key, int value, const std::string& more = "") const
+    {
+        std::string text = Config(more);
+        const std::size_t at = text.find("\n" + key + " = ") + 1;
+        return text.replace(at, text.find('\n', at) - at, key + " = " + std::to_string(value));
+    }
+
     void StartBridge(const std::string& config) { m_bridge.emplace(m_folder, config, *m_boards); }
 
     // The bridge started, and everything it announces arrived.
@@ -104,6 +112,29 @@ protected:
     }
 
     std::string Log() const { return m_bridge ? m_bridge->Log() : std::string(); }
+
+    // The test's broker replaced by one with these lines added to its config,
+    // and the watcher on that one.
+    void ReplaceBroker(const std::string& moreConfig)
+    {
+        m_watcher.reset();
+        fs::create_directories(m_folder / "broker");
+        m_broker.emplace(m_folder / "broker", moreConfig);
+        m_watcher.emplace(m_broker->port());
+    }
+
+    // A sanitizer's report in any program the test ran (the bridge, relayctl)
+    // fails the test, even where the program went on or was killed later.
+    void TearDown() override
+    {
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(m_folder)) {
+            if (entry.path().extension() == ".log") {
+                std::ifstream file(entry.path());
+                const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+                EXPECT_EQ(CountOf(text, "Sanitizer"), 0) << entry.path() << ":\n" << text;
+            }
+        }
+    }
 
     fs::path m_folder;
     std::optional<Boards> m_boards;
@@ -195,6 +226,60 @@ TEST_F(BridgeTest, CommandsInABurstAreAllCarriedOutInTheOrderTheyCame)
     EXPECT_EQ(m_watcher->Last(StateTopic("B2", 1)), "OFF");
 }
 
+TEST_F(BridgeTest, WithoutReadBackEveryCommandIsAnsweredAtOnceAndTheBridgeIdles)
+{
+    ASSERT_EQ(m_boards->Relayctl({"-s", "B2", "set", "3"}), 0);
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(ConfigWith("poll_interval", 0)));
+    m_watcher->Forget();
+    // OFF for a relay that is off, ON twice for one that is on: nothing
+    // changes, and each is answered.
+    m_watcher->Publish(CommandTopic("B2", 1), "OFF");
+    m_watcher->Publish(CommandTopic("B2", 3), "ON");
+    m_watcher->Publish(CommandTopic("B2", 3), "ON");
+    EXPECT_TRUE(m_watcher->WaitFor(
+        [](const std::vector<Message>& received) {
+            return std::count_if(received.begin(), received.end(),
+                                 [](const Message& m) { return m.topic.ends_with("/state"); }) == 3;
+        },
+        2s))
+        << Log();
+    EXPECT_EQ(m_boards->Lines("B2"), 0x04);
+    EXPECT_EQ(m_watcher->Last(StateTopic("B2", 1)), "OFF");
+    EXPECT_EQ(m_watcher->On(StateTopic("B2", 3)).size(), 2U) << Log();
+
+    // Nothing reads the boards now: a change made by relayctl stays unseen,
+    // and the bridge uses next to no processor time.
+    m_watcher->Forget();
+    const auto before = ProcessorTime(m_bridge->process().pid());
+    EXPECT_EQ(m_boards->Relayctl({"-s", "A1", "on", "7"}), 0);
+    std::this_thread::sleep_for(2s);
+    const auto used = ProcessorTime(m_bridge->process().pid()) - before;
+    EXPECT_LT(used, 200ms) << used.count() << " ms in 2 s";
+    EXPECT_TRUE(m_watcher->Received().empty()) << m_watcher->Received().front().topic;
+}
+
+TEST_F(BridgeTest, CommandThatFindsItsBoardUnpluggedOrCannotWriteShowsTheBoardOffline)
+{
+    // The bridge's first write fails; no read-back, so only commands find out.
+    m_bridge.emplace(m_folder, ConfigWith("poll_interval", 0), *m_boards,
+                     std::vector<std::string>{"VBOARD_FAIL_WRITE=1"});
+    ASSERT_TRUE(m_watcher->WaitFor(Announced)) << Log();
+    m_watcher->Forget();
+    m_watcher->Publish(CommandTopic("A1", 1), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "offline")) << Log();
+    EXPECT_TRUE(m_watcher->On(StateTopic("A1", 1)).empty());
+    // The next write works: the board is back, with the state.
+    m_watcher->Publish(CommandTopic("A1", 1), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "online")) << Log();
+    EXPECT_EQ(m_watcher->Last(StateTopic("A1", 1)), "ON");
+    EXPECT_EQ(m_boards->Lines("A1"), 0x01);
+
+    m_boards->SetUnplugged({"B2"});
+    m_watcher->Publish(CommandTopic("B2", 2), "ON");
+    EXPECT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "offline")) << Log();
+    EXPECT_EQ(CountOf(Log(), "relay 2 of board B2 ON: not switched: the board is not attached"), 1) << Log();
+}
+
 TEST_F(BridgeTest, CommandSentWhileTheBridgeWasAwayIsNotCarriedOut)
 {
     ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
@@ -277,6 +362,22 @@ TEST_F(BridgeTest, BoardHeldByAnotherProgramStaysOnlineAndACommandWaitsForIt)
     EXPECT_TRUE(m_watcher->On(AvailabilityTopic("A1")).empty()) << Log();
 }
 
+TEST_F(BridgeTest, AnnouncementWhileAnotherProgramHoldsABoardShowsItOnline)
+{
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
+    Child pulse({RELAYCTL_PROGRAM, "-s", "A1", "pulse", "1", "3s"}, m_boards->Environment(), m_folder / "pulse.log");
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (m_boards->Lines("A1") != 0x01) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the pulse did not start";
+        std::this_thread::sleep_for(20ms);
+    }
+    m_watcher->Forget();
+    m_watcher->Publish("homeassistant/status", "online");
+    EXPECT_TRUE(m_watcher->WaitFor(Announced, 2s)) << Log();
+    EXPECT_EQ(m_watcher->Last(AvailabilityTopic("A1")), "online");
+    EXPECT_EQ(pulse.Wait(5s), 0);
+}
+
 TEST_F(BridgeTest, BrokerRestartedGetsEverythingAgain)
 {
     ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
@@ -300,6 +401,13 @@ TEST_F(BridgeTest, BridgeKilledIsShownOfflineByTheBroker)
     m_bridge->process().Signal(SIGKILL);
     m_bridge->process().Wait(5s);
     EXPECT_TRUE(m_watcher->WaitForLast(kBridgeAvailability, "offline")) << Log();
+    // Kept by the broker, at QoS 1: a Home Assistant that starts now sees it.
+    Watcher late(m_broker->port());
+    EXPECT_TRUE(late.WaitFor([](const std::vector<Message>& received) {
+        return std::any_of(received.begin(), received.end(), [](const Message& m) {
+            return m.topic == kBridgeAvailability && m.payload == "offline" && m.retained && m.qos == 1;
+        });
+    }));
 }
 
 TEST_F(BridgeTest, SigtermPublishesOfflineAndEndsWithStatusZero)
@@ -320,6 +428,48 @@ TEST_F(BridgeTest, SigtermWhileWaitingToReconnectEndsAtOnce)
     std::this_thread::sleep_for(1500ms);
     m_bridge->process().Signal(SIGTERM);
     EXPECT_EQ(m_bridge->process().Wait(700ms), 0) << Log();
+}
+
+TEST_F(BridgeTest, SigtermWhileConnectingToAHostThatDoesNotAnswerEndsAtOnce)
+{
+    const SilentPort silent;
+    StartBridge(ConfigWith("port", silent.port()));
+    ASSERT_TRUE(m_bridge->WaitForLog("connecting to")) << Log();
+    std::this_thread::sleep_for(500ms);
+    m_bridge->process().Signal(SIGTERM);
+    EXPECT_EQ(m_bridge->process().Wait(700ms), 0) << Log();
+    // Still in its first connect when stopped.
+    EXPECT_EQ(CountOf(Log(), "cannot reach"), 0) << Log();
+}
+
+TEST_F(BridgeTest, MessagesAndSubscriptionsAreAtQos1)
+{
+    ReplaceBroker("log_type error\nlog_type warning\nlog_type notice\nlog_type information\nlog_type subscribe\n");
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
+    for (const Message& message : m_watcher->Received()) {
+        EXPECT_EQ(message.qos, 1) << message.topic;
+    }
+    // The broker logs each subscription: client, QoS asked for, filter.
+    const fs::path log = m_folder / "broker" / "mosquitto.log";
+    std::string text;
+    for (auto deadline = std::chrono::steady_clock::now() + 2s;
+         CountOf(text, "relaymqtt-testnode 1 ") < 2 && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(20ms);
+        std::ifstream file(log);
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/+/relay/+/set\n"), 1) << text;
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 homeassistant/status\n"), 1) << text;
+}
+
+TEST_F(BridgeTest, UserNameWithoutPasswordIsSentToTheBroker)
+{
+    // Anonymous clients may only read: the bridge's messages get through as
+    // its user alone.
+    std::ofstream(m_folder / "acl") << "topic read #\nuser " << kUser << "\ntopic readwrite #\n";
+    ReplaceBroker("acl_file " + (m_folder / "acl").string() + "\n");
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config(std::string("username = ") + kUser + "\n")));
+    EXPECT_EQ(m_watcher->Last(kBridgeAvailability), "online");
 }
 
 TEST_F(BridgeTest, BirthMessageOfHomeAssistantGetsEverythingAgain)
@@ -352,6 +502,17 @@ TEST_F(BridgeTest, BoardUnpluggedGoesOfflineAndComesBackOnlineWithItsStates)
     EXPECT_EQ(received.back().topic, AvailabilityTopic("B2"));
     // A1 was there throughout.
     EXPECT_TRUE(m_watcher->On(AvailabilityTopic("A1")).empty());
+}
+
+TEST_F(BridgeTest, BoardPluggedInAfterTheStartIsAnnouncedWhole)
+{
+    m_boards->SetUnplugged({"B2"});
+    StartBridge(Config());
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "online")) << Log();
+    ASSERT_FALSE(Has(m_watcher->Received(), AvailabilityTopic("B2")));
+    m_boards->SetUnplugged({});
+    EXPECT_TRUE(m_watcher->WaitFor(Announced, 3s)) << Log();
+    EXPECT_EQ(m_watcher->Last(AvailabilityTopic("B2")), "online");
 }
 
 TEST_F(BridgeTest, ConfigRefusedWithStatusTwoBeforeConnectingOrOpeningABoard)
@@ -429,6 +590,38 @@ TEST_F(BridgeTest, DriverLibraryMissingIsReportedAndEndsWithStatusOne)
     std::ifstream log(output);
     const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_EQ(CountOf(text, "cannot load the driver library libftd2xx.so"), 1) << text;
+}
+
+// Apart, as it waits out the delays up to the longest.
+class BridgeReconnect : public BridgeTest {};
+
+// The delays the bridge logged before its attempts to connect, from the
+// line holding `after` on.
+std::vector<int> Delays(const std::string& log, const std::string& after)
+{
+    std::vector<int> delays;
+    const std::string said = "; trying again in ";
+    for (std::size_t at = log.find(said, log.find(after)); at != std::string::npos; at = log.find(said, at + 1)) {
+        delays.push_back(std::stoi(log.substr(at + said.size())));
+    }
+    return delays;
+}
+
+TEST_F(BridgeReconnect, DelayDoublesUpToHalfAMinuteAndStartsAgainAfterAConnection)
+{
+    m_broker->Stop();
+    StartBridge(Config());
+    ASSERT_TRUE(m_bridge->WaitForLog("; trying again in 2 s")) << Log();
+    m_broker->Start();
+    ASSERT_TRUE(m_bridge->WaitForLog("connected to", 1, 5s)) << Log();
+    const int before = CountOf(Log(), "; trying again in ");
+    m_broker->Stop();
+    ASSERT_TRUE(m_bridge->WaitForLog("; trying again in ", before + 6, 40s)) << Log();
+    EXPECT_EQ(Delays(Log(), "connected to"), (std::vector<int>{1, 2, 4, 8, 16, 30})) << Log();
+    EXPECT_EQ(CountOf(Log(), "lost the connection to 127.0.0.1:" + std::to_string(m_broker->port()) +
+                                 " (The connection was lost); trying again in 1 s"),
+              1)
+        << Log();
 }
 
 class BridgeTls : public BridgeTest {
