@@ -565,6 +565,11 @@ TEST_F(BridgeTest, SerialNumbersReachTopicsOnlyFilteredAndNeverTwoBoardsOneId)
         EXPECT_EQ(message.topic.find_first_of("#+."), std::string::npos) << message.topic;
         EXPECT_EQ(message.payload.find("A/1#"), std::string::npos) << message.payload;
     }
+    // The list is read every second: each board is said found, or skipped, once.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(CountOf(Log(), "found board A1\n"), 1) << Log();
+    EXPECT_EQ(CountOf(Log(), "found board B2\n"), 1) << Log();
+    EXPECT_EQ(CountOf(Log(), "skipped: another board has the id A1\n"), 1) << Log();
 
     // Boards named in the config: only those.
     m_bridge->process().Signal(SIGTERM);
