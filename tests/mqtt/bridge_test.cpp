@@ -280,6 +280,15 @@ TEST_F(BridgeTest, CommandThatFindsItsBoardUnpluggedOrCannotWriteShowsTheBoardOf
     EXPECT_EQ(CountOf(Log(), "relay 2 of board B2 ON: not switched: the board is not attached"), 1) << Log();
 }
 
+// A close the driver refuses after a read-back leaves the board in doubt:
+// it is shown offline, with the reason in the log.
+TEST_F(BridgeTest, BoardWhoseCloseIsRefusedAfterAReadIsShownOffline)
+{
+    m_bridge.emplace(m_folder, Config(), *m_boards, std::vector<std::string>{"VBOARD_FAIL=FT_Close"});
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "offline")) << Log();
+    EXPECT_NE(Log().find("FT_Close"), std::string::npos) << Log();
+}
+
 TEST_F(BridgeTest, CommandSentWhileTheBridgeWasAwayIsNotCarriedOut)
 {
     ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
