@@ -193,19 +193,3 @@ CommandPayload ParseCommandPayload(std::string_view payload)
     }
     return command;
 }
-
-std::string Loggable(std::string_view text, std::size_t longest)
-{
-    std::string shown(text.substr(0, longest));
-    std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte >= 0x7F;
-        },
-        '?');
-    if (text.size() > longest) {
-        shown += "...";
-    }
-    return shown;
-}
