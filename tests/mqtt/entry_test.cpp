@@ -21,6 +21,7 @@
 namespace {
 
 using namespace bridge_test;
+using namespace std::string_literals;
 
 const std::string kUsageLine = "usage: relaymqtt [--config FILE] [--help] [--version]\n";
 
@@ -318,6 +319,38 @@ TEST_F(BridgeEntry, BrokerCertificateForAnotherHostIsRefused)
     Relaymqtt taken(configFor(rightName, "taken"), m_folder / "taken.log", *m_boards);
     EXPECT_TRUE(taken.WaitForLog("connected to")) << taken.Log();
     EXPECT_EQ(CountOf(refused.Log(), "connected to"), 0) << refused.Log();
+}
+
+// A config value MQTT would refuse ends the bridge at once with status 2 and
+// the line, before it connects: not with status 1 at the connection, which
+// its service would start again every 10 s for ever. The refusal, paths
+// included, reaches the terminal filtered.
+TEST_F(BridgeEntry, ConfigValueUnfitForMqttEndsWithStatusTwoAndItsLine)
+{
+    struct Case {
+        std::string line;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"topic_prefix = relay\xFF", "topic_prefix 'relay?' is not valid UTF-8"},
+        {"discovery_prefix = home\x7F"
+         "assistant",
+         "discovery_prefix 'home?assistant' holds a control character"},
+        {"username = J\xFCrgen", "username 'J?rgen' is not valid UTF-8"},
+        // libmosquitto would be given "bridge" alone.
+        {"username = bridge\0x"s, "username 'bridge?x' holds a NUL byte"},
+        {"ca_file = /tmp/\x1B]2;owned\x07.crt", "ca_file '/tmp/?]2;owned?.crt' holds a control character"},
+    };
+    const fs::path config = m_folder / "bad.conf";
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        const Case& c = cases[index];
+        // The config of the other tests, and the bad line last but one.
+        WriteFile(config, Config() + c.line + "\nboards = A1\n");
+        const auto [status, said] = RunToEnd({"--config", config.string()}, "bad" + std::to_string(index));
+        EXPECT_EQ(status, 2) << said;
+        EXPECT_EQ(said, "relaymqtt: " + config.string() + ":6: " + c.reason + "\n");
+    }
+    EXPECT_EQ(m_watcher->Received().size(), 0U);
 }
 
 }  // namespace
