@@ -34,6 +34,7 @@ public:
     ~Child();
 
     void Signal(int signal);
+    int pid() const { return m_pid; }
     // The exit status, 128 + the signal that ended it, or nothing while it
     // still runs after `timeout`.
     std::optional<int> Wait(std::chrono::milliseconds timeout);

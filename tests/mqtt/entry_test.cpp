@@ -353,4 +353,43 @@ TEST_F(BridgeEntry, ConfigValueUnfitForMqttEndsWithStatusTwoAndItsLine)
     EXPECT_EQ(m_watcher->Received().size(), 0U);
 }
 
+std::size_t PeakMemoryKib(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stoul(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// A payload of 64 MiB on a command topic is judged by its length where the
+// library hands it over, never copied whole, and logged once. libmosquitto
+// itself holds it twice meanwhile (the packet read and the message made of
+// it), which MQTT 3.1.1 gives no way to refuse: the bridge's peak may grow
+// by those two copies and not by a third.
+TEST_F(BridgeEntry, LargePayloadIsJudgedBeforeItIsCopied)
+{
+    WriteFile(m_folder / "relaymqtt.conf", Config());
+    Relaymqtt bridge(m_folder / "relaymqtt.conf", m_folder / "bridge.log", *m_boards);
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "online")) << bridge.Log();
+    const std::size_t before = PeakMemoryKib(bridge.process().pid());
+    ASSERT_GT(before, 0U);
+
+    constexpr std::size_t kPayload = 64 * 1024 * 1024;
+    m_watcher->Publish(CommandTopic("A1", 1), std::string(kPayload, 'O'));
+    // Commands are dealt with in order: once this one is answered, so is that.
+    m_watcher->Publish(CommandTopic("B2", 1), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 1), "ON", 20s)) << bridge.Log();
+
+    const std::size_t after = PeakMemoryKib(bridge.process().pid());
+    EXPECT_LT(after - before, 5 * kPayload / 2 / 1024) << before << " KiB before, " << after << " KiB after";
+    EXPECT_EQ(CountOf(bridge.Log(), "ignored relayboard/A1/relay/1/set: payload of 67108864 bytes, longer than any "
+                                    "command\n"),
+              1)
+        << bridge.Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0);
+}
+
 }  // namespace
