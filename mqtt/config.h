@@ -23,9 +23,9 @@ inline constexpr std::size_t kLongestNode = 64;        // a host name, HOST_NAME
 inline constexpr std::size_t kLongestPrefix = 256;     // each prefix; MQTT allows 65535 for a whole topic
 inline constexpr std::size_t kLongestSerial = 64;      // FTDI's serial numbers have at most 16
 // The largest files read, in bytes; only regular files are read.
-inline constexpr std::size_t kLargestConfigFile = 64 * 1024;
-inline constexpr std::size_t kLargestPasswordFile = 64 * 1024;
-inline constexpr std::size_t kLargestCaFile = 1024 * 1024;  // Debian's whole bundle is a fifth of it
+inline constexpr std::size_t kLargestConfigFile = 64UL * 1024;
+inline constexpr std::size_t kLargestPasswordFile = 64UL * 1024;
+inline constexpr std::size_t kLargestCaFile = 1024UL * 1024;  // Debian's whole bundle is a fifth of it
 
 struct Config {
     std::string host = "localhost";

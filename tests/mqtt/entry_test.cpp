@@ -377,7 +377,7 @@ TEST_F(BridgeEntry, LargePayloadIsJudgedBeforeItIsCopied)
     const std::size_t before = PeakMemoryKib(bridge.process().pid());
     ASSERT_GT(before, 0U);
 
-    constexpr std::size_t kPayload = 64 * 1024 * 1024;
+    constexpr std::size_t kPayload = 64UL * 1024 * 1024;
     m_watcher->Publish(CommandTopic("A1", 1), std::string(kPayload, 'O'));
     // Commands are dealt with in order: once this one is answered, so is that.
     m_watcher->Publish(CommandTopic("B2", 1), "ON");
