@@ -18,6 +18,10 @@ RELAYPANEL_PACKAGES=(
   lintian appstream desktop-file-utils systemd
   libmosquitto-dev mosquitto openssl
 )
+# tools/fuzz builds the fuzz targets with clang and its libFuzzer and
+# sanitizer runtimes.
+RELAYPANEL_FUZZ_PACKAGES=(clang libclang-rt-dev)
+
 # tools/bench starts the windows on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)
 
