@@ -112,9 +112,6 @@ std::optional<std::string> ReadFile(const std::string& path, std::size_t largest
         if (!S_ISREG(file.st_mode)) {
             return "is not a regular file";
         }
-        if (file.st_size < 0 || static_cast<unsigned long long>(file.st_size) > largest) {
-            return "is larger than " + std::to_string(largest) + " bytes";
-        }
         return {};
     };
     struct stat before {};
@@ -133,7 +130,8 @@ std::optional<std::string> ReadFile(const std::string& path, std::size_t largest
     struct stat opened {};
     std::string fault = fstat(descriptor, &opened) != 0 ? ErrnoText(errno) : fileFault(opened);
     std::string text;
-    // One byte more than allowed tells a file that has grown since.
+    // Read until the end or past `largest`, whatever size the file's status
+    // gives: a file may grow meanwhile, and those of /proc say 0.
     std::array<char, 4096> buffer{};
     while (fault.empty()) {
         const ssize_t count = read(descriptor, buffer.data(), buffer.size());

@@ -351,6 +351,35 @@ TEST_F(BridgeEntry, ConfigValueUnfitForMqttEndsWithStatusTwoAndItsLine)
         EXPECT_EQ(said, "relaymqtt: " + config.string() + ":6: " + c.reason + "\n");
     }
     EXPECT_EQ(m_watcher->Received().size(), 0U);
+
+    const auto [status, said] = RunToEnd({"--\x1B[31m"}, "argument");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(said, "relaymqtt: unknown argument '--?[31m'\n" + kUsageLine);
+}
+
+// What MQTT takes beyond ASCII works: a topic prefix and a user name in
+// UTF-8. The log shows them, and whatever else came from outside, as '?'.
+TEST_F(BridgeEntry, Utf8PrefixAndUserNameWorkAndTheLogShowsThemFiltered)
+{
+    const std::string prefix = "h\xC3\xA4user";
+    WriteFile(m_folder / "utf8.conf", Config("testnode", "topic_prefix = " + prefix + "\nusername = J\xC3\xBCrgen\n"));
+    Relaymqtt bridge(m_folder / "utf8.conf", m_folder / "utf8.log", *m_boards);
+    ASSERT_TRUE(m_watcher->WaitForLast(prefix + "/B2/availability", "online")) << bridge.Log();
+    m_watcher->Publish(prefix + "/B2/relay/5/set", "\x1B[2J");
+    m_watcher->Publish(prefix + "/B2/relay/4/set", "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(prefix + "/B2/relay/4/state", "ON")) << bridge.Log();
+    EXPECT_EQ(m_boards->Lines("B2"), 0x08);
+
+    const std::string log = bridge.Log();
+    EXPECT_TRUE(HasLine(log, "connecting to 127.0.0.1:" + std::to_string(m_broker->port()) +
+                                 " as J?"
+                                 "?rgen"))
+        << log;
+    EXPECT_TRUE(HasLine(log, "ignored h?"
+                             "?user/B2/relay/5/set: payload '?[2J' is neither ON nor OFF"))
+        << log;
+    EXPECT_TRUE(std::all_of(log.begin(), log.end(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7F); }))
+        << log;
 }
 
 std::size_t PeakMemoryKib(int pid)
