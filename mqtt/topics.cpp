@@ -140,7 +140,9 @@ std::string Topics::DiscoveryObject(const std::string& id, int relay) const
           {"sw_version", RELAYMQTT_VERSION}}},
         {"origin", {{"name", "relaymqtt"}, {"sw_version", RELAYMQTT_VERSION}}},
     };
-    return object.dump();
+    // A byte that is not UTF-8 (from a device string, say) becomes U+FFFD
+    // rather than an exception on the board worker.
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 CommandTarget ParseCommandTopic(std::string_view topic, std::string_view topicPrefix)

@@ -1,8 +1,11 @@
 // Text from outside: what is fit to become an MQTT string, at the edges of
 // each range, and the filter every log line goes through.
+#include "mqtt/config.h"
 #include "mqtt/text.h"
+#include "mqtt/topics.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 
@@ -56,6 +59,17 @@ TEST(Loggable, ShowsControlsAndNonAsciiAsQuestionMarksAndCutsLongText)
     EXPECT_EQ(Loggable(std::string(81, 'x')), std::string(80, 'x') + "...");
     EXPECT_EQ(Loggable(std::string(80, 'x')), std::string(80, 'x'));
     EXPECT_EQ(Loggable("abc\x01", 3), "abc...");
+}
+
+// The board worker builds discovery objects from text it did not make: one
+// that is not UTF-8 is shown as U+FFFD, never thrown.
+TEST(DiscoveryObject, TextThatIsNotUtf8IsReplacedNotThrown)
+{
+    const Topics topics{Config{}};
+    std::string object;
+    ASSERT_NO_THROW(object = topics.DiscoveryObject("A\xFF", 1));
+    const nlohmann::json parsed = nlohmann::json::parse(object);
+    EXPECT_EQ(parsed.at("command_topic"), "relayboard/A\xEF\xBF\xBD/relay/1/set");
 }
 
 }  // namespace
