@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <set>
 #include <vector>
@@ -405,6 +406,11 @@ void Bridge::Run()
             lock.lock();
         }
     } catch (const DriverMissing&) {
+        m_fatal();
+    } catch (const std::exception& error) {
+        // The last resort: a worker that ended cannot switch anything, so
+        // the bridge ends too, and its service starts it afresh.
+        Log(std::string("the board worker stopped: ") + error.what());
         m_fatal();
     }
 }

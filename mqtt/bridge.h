@@ -23,7 +23,8 @@ class BoardWorker;
 class Bridge {
 public:
     // `fatal` is called from the worker when the driver cannot be used at
-    // all (no driver library); the worker has stopped then.
+    // all (no driver library), or when anything was thrown in it; the worker
+    // has stopped then.
     Bridge(const Config& config, Publisher& publisher, std::function<void()> fatal);
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;

@@ -1,17 +1,18 @@
 #include "config.h"
 
+#include "text.h"
 #include "topics.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 namespace {
 
@@ -28,30 +29,58 @@ std::string_view Trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
+// Digits alone: no sign, so that neither "-0" nor "+5" passes.
 std::optional<long> WholeNumber(std::string_view text, long lowest, long highest)
 {
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
     long value = 0;
     const char* const end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || stop != end || error != std::errc() || value < lowest || value > highest) {
+    if (stop != end || error != std::errc() || value < lowest || value > highest) {
         return std::nullopt;
     }
     return value;
 }
 
-// A topic prefix: one or more topic levels, no wildcard, no empty level.
+// Why a text value is refused: not fit for MQTT (TextFault), or longer than
+// `longest` bytes; empty when it is taken.
+std::string ValueFault(std::string_view value, std::size_t longest)
+{
+    if (std::string fault = TextFault(value); !fault.empty()) {
+        return fault;
+    }
+    if (value.size() > longest) {
+        return "is longer than " + std::to_string(longest) + " bytes";
+    }
+    return {};
+}
+
+// A topic prefix: one or more topic levels, no wildcard, no empty level, not
+// among the topics brokers keep for themselves.
 std::string PrefixFault(std::string_view prefix)
 {
+    if (std::string fault = ValueFault(prefix, kLongestPrefix); !fault.empty()) {
+        return fault;
+    }
     if (prefix.find_first_of("+#") != std::string_view::npos) {
         return "holds a wildcard ('+' or '#')";
     }
     if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string_view::npos) {
         return "has an empty topic level";
     }
-    if (std::any_of(prefix.begin(), prefix.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
-        return "holds a control character";
+    if (prefix.front() == '$') {
+        return "begins with '$', which brokers keep for their own topics";
     }
     return {};
+}
+
+// A host name or an IP address as getaddrinfo takes it; '%' names an IPv6
+// address's interface.
+bool IsHostCharacter(char c)
+{
+    return IsTopicIdCharacter(c) || c == '.' || c == ':' || c == '%';
 }
 
 // The node: the characters of a serial number's id, and dots, as in a host name.
@@ -65,26 +94,68 @@ std::string ErrnoText(int error)
     return std::strerror(error);
 }
 
-// The whole of a small file, or why it cannot be read.
-std::optional<std::string> ReadFile(const std::string& path, std::string& reason)
+// The whole of a regular file of at most `largest` bytes, or why it is not
+// read; `status` gets the status of the file read. A FIFO, a device or a
+// folder is refused before it is opened: opening a FIFO waits for a writer,
+// and reading a device may never end.
+std::optional<std::string> ReadFile(const std::string& path, std::size_t largest, std::string& reason,
+                                    struct stat* status = nullptr)
 {
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        reason = "is a folder";
+    const auto refused = [&](std::string why) {
+        reason = std::move(why);
         return std::nullopt;
+    };
+    const auto fileFault = [&](const struct stat& file) -> std::string {
+        if (S_ISDIR(file.st_mode)) {
+            return "is a folder";
+        }
+        if (!S_ISREG(file.st_mode)) {
+            return "is not a regular file";
+        }
+        return {};
+    };
+    struct stat before {};
+    if (stat(path.c_str(), &before) != 0) {
+        return refused(ErrnoText(errno));
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        reason = ErrnoText(errno);
-        return std::nullopt;
+    if (std::string fault = fileFault(before); !fault.empty()) {
+        return refused(fault);
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        reason = "read failed";
-        return std::nullopt;
+    // Not blocking: should the file have become a FIFO meanwhile, the open
+    // does not wait, and fstat tells.
+    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (descriptor < 0) {
+        return refused(ErrnoText(errno));
     }
-    return text.str();
+    struct stat opened {};
+    std::string fault = fstat(descriptor, &opened) != 0 ? ErrnoText(errno) : fileFault(opened);
+    std::string text;
+    // Read until the end or past `largest`, whatever size the file's status
+    // gives: a file may grow meanwhile, and those of /proc say 0.
+    std::array<char, 4096> buffer{};
+    while (fault.empty()) {
+        const ssize_t count = read(descriptor, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            fault = ErrnoText(errno);
+        } else if (count == 0) {
+            break;
+        } else if (text.size() + static_cast<std::size_t>(count) > largest) {
+            fault = "is larger than " + std::to_string(largest) + " bytes";
+        } else {
+            text.append(buffer.data(), static_cast<std::size_t>(count));
+        }
+    }
+    close(descriptor);
+    if (!fault.empty()) {
+        return refused(fault);
+    }
+    if (status != nullptr) {
+        *status = opened;
+    }
+    return text;
 }
 
 class Parser {
@@ -95,6 +166,7 @@ public:
         m_config.node.erase(
             std::remove_if(m_config.node.begin(), m_config.node.end(), [](char c) { return !IsNodeCharacter(c); }),
             m_config.node.end());
+        m_config.node.resize(std::min(m_config.node.size(), kLongestNode));
         if (m_config.node.empty()) {
             m_config.node = "relaymqtt";
         }
@@ -140,9 +212,18 @@ private:
     std::string Set(const std::string& key, std::string_view value)
     {
         const std::string text(value);
+        // Quoted in a refusal.
+        const auto quoted = [&] { return key + " '" + Loggable(value) + "' "; };
         if (key == "host") {
             if (value.empty() || value.find_first_of(" \t") != std::string_view::npos) {
                 return "host needs a host name or address";
+            }
+            if (value.size() > kLongestHost) {
+                return "host is longer than " + std::to_string(kLongestHost) + " bytes";
+            }
+            if (!std::all_of(value.begin(), value.end(), IsHostCharacter)) {
+                return "host takes a host name or an IP address (letters, digits, '.', '-', '_', ':' and '%'), not '" +
+                       Loggable(value) + "'";
             }
             m_config.host = text;
         } else if (key == "port") {
@@ -153,31 +234,33 @@ private:
             m_config.port = static_cast<int>(*port);
         } else if (key == "ca_file") {
             if (!value.empty()) {
+                if (const std::string fault = ValueFault(value, kLongestPath); !fault.empty()) {
+                    return quoted() + fault;
+                }
                 std::string reason;
-                if (!ReadFile(text, reason)) {
-                    return "cannot read the CA file " + text + ": " + reason;
+                const auto certificates = ReadFile(text, kLargestCaFile, reason);
+                if (!certificates) {
+                    return "cannot read the CA file " + Shown(text) + ": " + reason;
+                }
+                // What OpenSSL reads from it at every connection.
+                if (certificates->find("-----BEGIN ") == std::string::npos ||
+                    certificates->find("CERTIFICATE-----") == std::string::npos) {
+                    return "the CA file " + Shown(text) + " holds no certificate in PEM form";
                 }
             }
             m_config.caFile = text;
         } else if (key == "username") {
+            if (const std::string fault = ValueFault(value, kLongestUsername); !fault.empty()) {
+                return quoted() + fault;
+            }
             m_config.username = text;
         } else if (key == "password_file") {
             if (!value.empty()) {
-                std::string reason;
-                const auto password = ReadFile(text, reason);
-                if (!password) {
-                    return "cannot read the password file " + text + ": " + reason;
+                if (const std::string fault = ValueFault(value, kLongestPath); !fault.empty()) {
+                    return quoted() + fault;
                 }
-                m_config.password = *password;
-                // An editor's newline at the end is not part of the password.
-                if (!m_config.password.empty() && m_config.password.back() == '\n') {
-                    m_config.password.pop_back();
-                    if (!m_config.password.empty() && m_config.password.back() == '\r') {
-                        m_config.password.pop_back();
-                    }
-                }
-                if (m_config.password.empty()) {
-                    return "the password file " + text + " is empty";
+                if (std::string fault = SetPassword(text); !fault.empty()) {
+                    return fault;
                 }
             }
             m_config.passwordFile = text;
@@ -185,13 +268,16 @@ private:
             if (value.empty() || !std::all_of(value.begin(), value.end(), IsNodeCharacter)) {
                 return "node takes letters, digits, '_', '-' and '.', not '" + Loggable(value) + "'";
             }
+            if (value.size() > kLongestNode) {
+                return "node is longer than " + std::to_string(kLongestNode) + " bytes";
+            }
             m_config.node = text;
         } else if (key == "topic_prefix" || key == "discovery_prefix") {
             if (value.empty()) {
                 return key + " needs a topic";
             }
             if (const std::string fault = PrefixFault(value); !fault.empty()) {
-                return key + " '" + Loggable(value) + "' " + fault;
+                return quoted() + fault;
             }
             (key == "topic_prefix" ? m_config.topicPrefix : m_config.discoveryPrefix) = text;
         } else if (key == "boards") {
@@ -209,6 +295,38 @@ private:
         return {};
     }
 
+    // Reads the password from the file at `path`.
+    std::string SetPassword(const std::string& path)
+    {
+        std::string reason;
+        auto password = ReadFile(path, kLargestPasswordFile, reason);
+        if (!password) {
+            return "cannot read the password file " + Shown(path) + ": " + reason;
+        }
+        // An editor's newline at the end is not part of the password.
+        if (!password->empty() && password->back() == '\n') {
+            password->pop_back();
+            if (!password->empty() && password->back() == '\r') {
+                password->pop_back();
+            }
+        }
+        if (password->empty()) {
+            return "the password file " + Shown(path) + " is empty";
+        }
+        // The library takes the password as a C string: a NUL would cut it.
+        if (password->find('\0') != std::string::npos) {
+            return "the password file " + Shown(path) + " holds a NUL byte";
+        }
+        if (password->size() > kLongestPassword) {
+            return "the password in " + Shown(path) + " is longer than " + std::to_string(kLongestPassword) + " bytes";
+        }
+        m_config.password = std::move(*password);
+        return {};
+    }
+
+    // A file's path as a refusal names it: whole, but filtered.
+    static std::string Shown(const std::string& path) { return Loggable(path, kLongestPath); }
+
     // Serial numbers separated by blanks, each one that keeps an id of its
     // own in the topics.
     std::string SetBoards(std::string_view value)
@@ -218,6 +336,9 @@ private:
             const std::size_t end = value.find_first_of(" \t");
             const std::string serial(value.substr(0, end));
             value = end == std::string_view::npos ? std::string_view() : value.substr(end);
+            if (const std::string fault = ValueFault(serial, kLongestSerial); !fault.empty()) {
+                return "board '" + Loggable(serial) + "' " + fault;
+            }
             const std::string id = TopicId(serial);
             if (id.empty()) {
                 return "board '" + Loggable(serial) + "' has no letter, digit, '_' or '-' to name it in topics";
@@ -243,7 +364,7 @@ private:
 
 std::string ConfigError::Describe() const
 {
-    return file + (line > 0 ? ":" + std::to_string(line) : "") + ": " + reason;
+    return Loggable(file, kLongestPath) + (line > 0 ? ":" + std::to_string(line) : "") + ": " + reason;
 }
 
 ParsedConfig ParseConfig(std::string_view text, const std::string& file, std::string_view hostName)
@@ -255,23 +376,20 @@ ParsedConfig LoadConfig(const std::filesystem::path& path, std::string_view host
 {
     const std::string file = path.string();
     const auto refused = [&](std::string reason) { return ParsedConfig{std::nullopt, {file, 0, std::move(reason)}}; };
+    std::string reason;
     struct stat status {};
-    if (stat(file.c_str(), &status) != 0) {
-        return refused("cannot read: " + ErrnoText(errno));
+    const auto text = ReadFile(file, kLargestConfigFile, reason, &status);
+    if (!text) {
+        return refused("cannot read: " + reason);
     }
     // Whoever may write the config decides which broker gets the password and
-    // which boards are switched.
+    // which boards are switched. The file checked is the file read.
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return refused(std::string("may be written by ") + ((status.st_mode & S_IWOTH) != 0 ? "anyone" : "its group") +
                        ": take that away (chmod go-w)");
     }
     if (status.st_uid != 0 && status.st_uid != geteuid()) {
         return refused("belongs to user " + std::to_string(status.st_uid) + ", neither root nor the user running this");
-    }
-    std::string reason;
-    const auto text = ReadFile(file, reason);
-    if (!text) {
-        return refused("cannot read: " + reason);
     }
     return ParseConfig(*text, file, hostName);
 }

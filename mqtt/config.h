@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +12,20 @@
 #include <vector>
 
 inline constexpr std::string_view kDefaultConfigFile = "/etc/relaypanel/relaymqtt.conf";
+
+// The longest values the config takes, in bytes. Every text value is UTF-8
+// without NUL, control characters or Unicode noncharacters (TextFault).
+inline constexpr std::size_t kLongestHost = 253;       // a DNS name
+inline constexpr std::size_t kLongestPath = 4095;      // PATH_MAX without its NUL
+inline constexpr std::size_t kLongestUsername = 256;   // MQTT allows 65535
+inline constexpr std::size_t kLongestPassword = 4096;  // MQTT allows 65535
+inline constexpr std::size_t kLongestNode = 64;        // a host name, HOST_NAME_MAX
+inline constexpr std::size_t kLongestPrefix = 256;     // each prefix; MQTT allows 65535 for a whole topic
+inline constexpr std::size_t kLongestSerial = 64;      // FTDI's serial numbers have at most 16
+// The largest files read, in bytes; only regular files are read.
+inline constexpr std::size_t kLargestConfigFile = 64UL * 1024;
+inline constexpr std::size_t kLargestPasswordFile = 64UL * 1024;
+inline constexpr std::size_t kLargestCaFile = 1024UL * 1024;  // Debian's whole bundle is a fifth of it
 
 struct Config {
     std::string host = "localhost";
@@ -44,11 +59,12 @@ struct ParsedConfig {
 
 // The text of a config file, named `file` in reports; `hostName` is the
 // default node. The password file and the CA file it names are read as their
-// lines are parsed, so that a refusal names the line.
+// lines are parsed, so that a refusal names the line. A refusal's reason
+// shows the values it quotes through Loggable.
 ParsedConfig ParseConfig(std::string_view text, const std::string& file, std::string_view hostName);
 
-// The config file at `path`, refused when missing, unreadable, or writable by
-// anyone but its owner (group or others) or owned by someone other than root
-// or the user running the bridge; then parsed, and the password and CA files
-// read.
+// The config file at `path`, refused when missing, unreadable, not a regular
+// file, larger than kLargestConfigFile, or writable by anyone but its owner
+// (group or others) or owned by someone other than root or the user running
+// the bridge; then parsed, and the password and CA files read.
 ParsedConfig LoadConfig(const std::filesystem::path& path, std::string_view hostName);

@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "text.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,7 +11,7 @@
 void Log(std::string_view line)
 {
     static std::mutex written;
-    std::string text(line);
+    std::string text = Loggable(line, std::string_view::npos);
     text += '\n';
     const std::lock_guard<std::mutex> lock(written);
     std::string_view rest = text;

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "log.h"
 #include "mqtt_client.h"
+#include "text.h"
 #include "topics.h"
 
 #include <pthread.h>
@@ -70,7 +71,7 @@ int main(int argc, char* argv[])
             configFile = word.substr(std::string_view("--config=").size());
         } else {
             std::cerr << "relaymqtt: "
-                      << (word == "--config" ? "--config needs a file" : "unknown argument '" + std::string(word) + "'")
+                      << (word == "--config" ? "--config needs a file" : "unknown argument '" + Loggable(word) + "'")
                       << '\n'
                       << kUsageText;
             return kUsage;
@@ -79,7 +80,7 @@ int main(int argc, char* argv[])
 
     const ParsedConfig parsed = LoadConfig(configFile, HostName());
     if (!parsed.config) {
-        std::cerr << "relaymqtt: " << parsed.error.Describe() << '\n';
+        Log("relaymqtt: " + parsed.error.Describe());
         return kUsage;
     }
     const Config& config = *parsed.config;

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <exception>
 
 namespace {
 
@@ -281,9 +282,14 @@ void MqttClient::OnMessage(mosquitto* /*client*/, void* self, const mosquitto_me
 {
     const NoCancel noCancel;
     const std::size_t length = message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0;
-    const MqttClient::Message received{message->topic, std::string(static_cast<const char*>(message->payload), length),
-                                       message->retain};
-    Self(self).m_handlers.message(received);
+    // Nothing thrown may cross the library's C code.
+    try {
+        const MqttClient::Message received{
+            message->topic, std::string_view(static_cast<const char*>(message->payload), length), message->retain};
+        Self(self).m_handlers.message(received);
+    } catch (const std::exception& error) {
+        Log(std::string("a message dropped: ") + error.what());
+    }
 }
 
 void MqttClient::OnPublish(mosquitto* /*client*/, void* self, int id)

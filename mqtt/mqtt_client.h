@@ -26,7 +26,9 @@ class MqttClient : public Publisher {
 public:
     struct Message {
         std::string topic;
-        std::string payload;
+        // The library's own copy, valid during the handler's call: a payload
+        // of any length is judged before any of it is copied.
+        std::string_view payload;
         bool retained = false;  // delivered because a subscription was made: an old message
     };
     // Both run on the network thread.

@@ -140,7 +140,9 @@ std::string Topics::DiscoveryObject(const std::string& id, int relay) const
           {"sw_version", RELAYMQTT_VERSION}}},
         {"origin", {{"name", "relaymqtt"}, {"sw_version", RELAYMQTT_VERSION}}},
     };
-    return object.dump();
+    // A byte that is not UTF-8 (from a device string, say) becomes U+FFFD
+    // rather than an exception on the board worker.
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 CommandTarget ParseCommandTopic(std::string_view topic, std::string_view topicPrefix)
@@ -192,20 +194,4 @@ CommandPayload ParseCommandPayload(std::string_view payload)
         command.fault = "payload '" + Loggable(payload) + "' is neither ON nor OFF";
     }
     return command;
-}
-
-std::string Loggable(std::string_view text, std::size_t longest)
-{
-    std::string shown(text.substr(0, longest));
-    std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte >= 0x7F;
-        },
-        '?');
-    if (text.size() > longest) {
-        shown += "...";
-    }
-    return shown;
 }

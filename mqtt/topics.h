@@ -4,6 +4,8 @@
 // reach a board. Plain functions, free of the broker and the driver.
 #pragma once
 
+#include "text.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -68,7 +70,3 @@ struct CommandPayload {
     std::string fault;
 };
 CommandPayload ParseCommandPayload(std::string_view payload);
-
-// Text from the broker made fit for one log line: control characters and
-// bytes outside ASCII shown as '?', cut at `longest` characters.
-std::string Loggable(std::string_view text, std::size_t longest = 80);

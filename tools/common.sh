@@ -26,6 +26,10 @@ RELAYPANEL_PACKAGES=(
   mosquitto-clients iproute2
   python3
 )
+# tools/fuzz builds the fuzz targets with clang and its libFuzzer and
+# sanitizer runtimes.
+RELAYPANEL_FUZZ_PACKAGES=(clang libclang-rt-dev)
+
 # tools/bench starts the windows on a virtual X server.
 RELAYPANEL_BENCH_PACKAGES=(xvfb)
 

@@ -21,6 +21,7 @@
 namespace {
 
 using namespace bridge_test;
+using namespace std::string_literals;
 
 const std::string kUsageLine = "usage: relaymqtt [--config FILE] [--help] [--version]\n";
 
@@ -318,6 +319,106 @@ TEST_F(BridgeEntry, BrokerCertificateForAnotherHostIsRefused)
     Relaymqtt taken(configFor(rightName, "taken"), m_folder / "taken.log", *m_boards);
     EXPECT_TRUE(taken.WaitForLog("connected to")) << taken.Log();
     EXPECT_EQ(CountOf(refused.Log(), "connected to"), 0) << refused.Log();
+}
+
+// A config value MQTT would refuse ends the bridge at once with status 2 and
+// the line, before it connects: not with status 1 at the connection, which
+// its service would start again every 10 s for ever. The refusal, paths
+// included, reaches the terminal filtered.
+TEST_F(BridgeEntry, ConfigValueUnfitForMqttEndsWithStatusTwoAndItsLine)
+{
+    struct Case {
+        std::string line;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"topic_prefix = relay\xFF", "topic_prefix 'relay?' is not valid UTF-8"},
+        {"discovery_prefix = home\x7F"
+         "assistant",
+         "discovery_prefix 'home?assistant' holds a control character"},
+        {"username = J\xFCrgen", "username 'J?rgen' is not valid UTF-8"},
+        // libmosquitto would be given "bridge" alone.
+        {"username = bridge\0x"s, "username 'bridge?x' holds a NUL byte"},
+        {"ca_file = /tmp/\x1B]2;owned\x07.crt", "ca_file '/tmp/?]2;owned?.crt' holds a control character"},
+    };
+    const fs::path config = m_folder / "bad.conf";
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        const Case& c = cases[index];
+        // The config of the other tests, and the bad line last but one.
+        WriteFile(config, Config() + c.line + "\nboards = A1\n");
+        const auto [status, said] = RunToEnd({"--config", config.string()}, "bad" + std::to_string(index));
+        EXPECT_EQ(status, 2) << said;
+        EXPECT_EQ(said, "relaymqtt: " + config.string() + ":6: " + c.reason + "\n");
+    }
+    EXPECT_EQ(m_watcher->Received().size(), 0U);
+
+    const auto [status, said] = RunToEnd({"--\x1B[31m"}, "argument");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(said, "relaymqtt: unknown argument '--?[31m'\n" + kUsageLine);
+}
+
+// What MQTT takes beyond ASCII works: a topic prefix and a user name in
+// UTF-8. The log shows them, and whatever else came from outside, as '?'.
+TEST_F(BridgeEntry, Utf8PrefixAndUserNameWorkAndTheLogShowsThemFiltered)
+{
+    const std::string prefix = "h\xC3\xA4user";
+    WriteFile(m_folder / "utf8.conf", Config("testnode", "topic_prefix = " + prefix + "\nusername = J\xC3\xBCrgen\n"));
+    Relaymqtt bridge(m_folder / "utf8.conf", m_folder / "utf8.log", *m_boards);
+    ASSERT_TRUE(m_watcher->WaitForLast(prefix + "/B2/availability", "online")) << bridge.Log();
+    m_watcher->Publish(prefix + "/B2/relay/5/set", "\x1B[2J");
+    m_watcher->Publish(prefix + "/B2/relay/4/set", "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(prefix + "/B2/relay/4/state", "ON")) << bridge.Log();
+    EXPECT_EQ(m_boards->Lines("B2"), 0x08);
+
+    const std::string log = bridge.Log();
+    EXPECT_TRUE(HasLine(log, "connecting to 127.0.0.1:" + std::to_string(m_broker->port()) +
+                                 " as J?"
+                                 "?rgen"))
+        << log;
+    EXPECT_TRUE(HasLine(log, "ignored h?"
+                             "?user/B2/relay/5/set: payload '?[2J' is neither ON nor OFF"))
+        << log;
+    EXPECT_TRUE(std::all_of(log.begin(), log.end(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7F); }))
+        << log;
+}
+
+std::size_t PeakMemoryKib(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stoul(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// A payload of 64 MiB on a command topic is judged by its length where the
+// library hands it over, never copied whole, and logged once. libmosquitto
+// itself holds it twice meanwhile (the packet read and the message made of
+// it), which MQTT 3.1.1 gives no way to refuse: the bridge's peak may grow
+// by those two copies and not by a third.
+TEST_F(BridgeEntry, LargePayloadIsJudgedBeforeItIsCopied)
+{
+    WriteFile(m_folder / "relaymqtt.conf", Config());
+    Relaymqtt bridge(m_folder / "relaymqtt.conf", m_folder / "bridge.log", *m_boards);
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "online")) << bridge.Log();
+    const std::size_t before = PeakMemoryKib(bridge.process().pid());
+    ASSERT_GT(before, 0U);
+
+    constexpr std::size_t kPayload = 64UL * 1024 * 1024;
+    m_watcher->Publish(CommandTopic("A1", 1), std::string(kPayload, 'O'));
+    // Commands are dealt with in order: once this one is answered, so is that.
+    m_watcher->Publish(CommandTopic("B2", 1), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 1), "ON", 20s)) << bridge.Log();
+
+    const std::size_t after = PeakMemoryKib(bridge.process().pid());
+    EXPECT_LT(after - before, 5 * kPayload / 2 / 1024) << before << " KiB before, " << after << " KiB after";
+    EXPECT_EQ(CountOf(bridge.Log(), "ignored relayboard/A1/relay/1/set: payload of 67108864 bytes, longer than any "
+                                    "command\n"),
+              1)
+        << bridge.Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0);
 }
 
 }  // namespace
