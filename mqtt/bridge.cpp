@@ -72,6 +72,7 @@ public:
     // At every connection and on Home Assistant's birth message.
     void Announce()
     {
+        m_publisher.Publish(m_topics.BridgeDiscovery(), m_topics.BridgeDiscoveryObject(), true);
         m_publisher.Publish(m_topics.BridgeAvailability(), kOnline, true);
         Survey(true);
     }
@@ -149,8 +150,8 @@ private:
             const bool whole = announce || index >= known;
             if (whole) {
                 for (int relay = 1; relay <= kRelays; ++relay) {
-                    m_publisher.Publish(m_topics.Discovery(board.id, relay), m_topics.DiscoveryObject(board.id, relay),
-                                        true);
+                    m_publisher.Publish(m_topics.Discovery(board.id, relay),
+                                        m_topics.DiscoveryObject(board.id, board.serial, relay), true);
                 }
             }
             Read(board, whole);
