@@ -69,9 +69,15 @@ public:
         }
     }
 
-    // At every connection and on Home Assistant's birth message.
+    // At every connection and on Home Assistant's birth message. A new
+    // connection has no subscriptions (a clean session): each known board's
+    // commands are subscribed to again, an unplugged one's too, so that its
+    // commands are answered with why they switch nothing.
     void Announce()
     {
+        for (const Board& board : m_boards) {
+            m_publisher.Subscribe(m_topics.BoardCommandFilter(board.id));
+        }
         m_publisher.Publish(m_topics.BridgeDiscovery(), m_topics.BridgeDiscoveryObject(), true);
         m_publisher.Publish(m_topics.BridgeAvailability(), kOnline, true);
         Survey(true);
@@ -198,6 +204,7 @@ private:
             }
             Log("found board " + id);
             m_boards.push_back({device.serial, id, {}, {}});
+            m_publisher.Subscribe(m_topics.BoardCommandFilter(id));
         }
     }
 

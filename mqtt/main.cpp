@@ -99,9 +99,9 @@ int main(int argc, char* argv[])
     Log("relaymqtt " RELAYMQTT_VERSION " starting, node " + config.node);
     const Topics topics(config);
     Bridge* bridge = nullptr;
+    // The boards' command topics are subscribed to by their announcement.
     MqttClient client(config, topics.BridgeAvailability(),
                       {[&] {
-                           client.Subscribe(topics.CommandFilter());
                            client.Subscribe(topics.HomeAssistantStatus());
                            bridge->Announce();
                        },

@@ -175,7 +175,9 @@ void MqttClient::Run(std::string failure)
 
 void MqttClient::Subscribe(const std::string& filter)
 {
-    if (const int result = mosquitto_subscribe(m_client, nullptr, filter.c_str(), kQos); result != MOSQ_ERR_SUCCESS) {
+    const int result = mosquitto_subscribe(m_client, nullptr, filter.c_str(), kQos);
+    // Without a connection the next one subscribes again.
+    if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN) {
         Log("cannot subscribe to " + filter + ": " + Reason(mosquitto_strerror(result)));
     }
 }

@@ -47,7 +47,7 @@ public:
     // Sets the client up and starts connecting; false, with the reason, when
     // the library takes the settings or the start amiss.
     bool Start(std::string& reason);
-    void Subscribe(const std::string& filter);
+    void Subscribe(const std::string& filter) override;
     void Publish(const std::string& topic, std::string_view payload, bool retain) override;
     // Publishes, then waits until the broker has taken the message; false when
     // not connected, or when the broker has not answered within `timeout`.

@@ -181,9 +181,9 @@ std::string Topics::Discovery(const std::string& id, int relay) const
     return m_discoveryPrefix + "/switch/" + std::string(kIdWord) + '_' + id + '_' + std::to_string(relay) + "/config";
 }
 
-std::string Topics::CommandFilter() const
+std::string Topics::BoardCommandFilter(const std::string& id) const
 {
-    return m_topicPrefix + "/+/relay/+/set";
+    return m_topicPrefix + '/' + id + "/relay/+/set";
 }
 
 std::string Topics::HomeAssistantStatus() const

@@ -45,9 +45,9 @@ public:
     std::string State(const std::string& id, int relay) const;
     std::string Command(const std::string& id, int relay) const;
     std::string Discovery(const std::string& id, int relay) const;
-    // What the bridge subscribes to: every relay's command topic, and Home
-    // Assistant's status, whose `online` is its birth message.
-    std::string CommandFilter() const;
+    // What the bridge subscribes to: the command topics of each of its own
+    // boards, and Home Assistant's status, whose `online` is its birth message.
+    std::string BoardCommandFilter(const std::string& id) const;
     std::string HomeAssistantStatus() const;
 
     // The discovery object of relay `relay` (1 to 8) of the board with that

@@ -410,6 +410,7 @@ TEST_F(BridgeTest, CommandsThatAreNotGoodSwitchNothingAndAreEachLoggedOnce)
         {CommandTopic("A1", 2), "\xFF\xFE"},
         {CommandTopic("A1", 0), "ON"},
         {CommandTopic("A1", 9), "ON"},
+        // Another bridge's board: not this one's business.
         {CommandTopic("Z9", 1), "ON"},
     };
     for (const auto& [topic, payload] : bad) {
@@ -432,7 +433,29 @@ TEST_F(BridgeTest, CommandsThatAreNotGoodSwitchNothingAndAreEachLoggedOnce)
     EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/2/set: payload is not valid UTF-8"), 1) << log;
     EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/0/set: no relay 0 on a board"), 1) << log;
     EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/9/set: no relay 9 on a board"), 1) << log;
-    EXPECT_EQ(CountOf(log, "relay 1 of board Z9 ON: not switched: no such board attached"), 1) << log;
+    EXPECT_EQ(CountOf(log, "Z9"), 0) << log;
+}
+
+TEST_F(BridgeTest, CommandForAnotherHostsBoardLeavesThisBridgeSilent)
+{
+    // This host: boards A1 and B2, node testnode. Another host on the same
+    // broker: board C3, node otherhost.
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
+    const Boards otherBoards(m_folder / "other-boards", "C3");
+    fs::create_directories(m_folder / "other");
+    std::string otherConfig = Config();
+    otherConfig.replace(otherConfig.find("testnode"), 8, "otherhost");
+    const Bridge other(m_folder / "other", otherConfig, otherBoards);
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("C3"), "online")) << other.Log();
+
+    m_watcher->Publish(CommandTopic("C3", 2), "ON");
+    m_watcher->Publish(CommandTopic("A1", 4), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("C3", 2), "ON")) << other.Log();
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 4), "ON")) << Log();
+    EXPECT_EQ(otherBoards.Lines("C3"), 0x02);
+    EXPECT_EQ(m_boards->Lines("A1"), 0x08);
+    EXPECT_EQ(CountOf(Log(), "C3"), 0) << Log();
+    EXPECT_EQ(CountOf(other.Log(), "A1"), 0) << other.Log();
 }
 
 TEST_F(BridgeTest, BoardHeldByAnotherProgramStaysOnlineAndACommandWaitsForIt)
@@ -480,6 +503,9 @@ TEST_F(BridgeTest, BrokerRestartedGetsEverythingAgain)
     ASSERT_TRUE(late.WaitFor(Announced)) << Log();
     EXPECT_EQ(late.Last(StateTopic("B2", 4)), "ON");
     EXPECT_EQ(late.Last(kBridgeAvailability), "online");
+    // The new connection subscribed to the boards' commands again.
+    late.Publish(CommandTopic("A1", 5), "ON");
+    EXPECT_TRUE(late.WaitForLast(StateTopic("A1", 5), "ON")) << Log();
 }
 
 TEST_F(BridgeTest, BridgeKilledIsShownOfflineByTheBroker)
@@ -510,11 +536,16 @@ TEST_F(BridgeTest, SigtermPublishesOfflineAndEndsWithStatusZero)
 TEST_F(BridgeTest, SigtermWhileWaitingToReconnectEndsAtOnce)
 {
     m_broker->Stop();
+    const auto started = std::chrono::steady_clock::now();
     StartBridge(Config());
+    // Boards found without a connection are subscribed to at the next one:
+    // no failure to tell.
+    ASSERT_TRUE(m_bridge->WaitForLog("found board B2", 1, 1400ms)) << Log();
     // Past the first attempts, into a wait of two seconds before the next.
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_until(started + 1500ms);
     m_bridge->process().Signal(SIGTERM);
     EXPECT_EQ(m_bridge->process().Wait(700ms), 0) << Log();
+    EXPECT_EQ(CountOf(Log(), "cannot subscribe"), 0) << Log();
 }
 
 TEST_F(BridgeTest, SigtermWhileConnectingToAHostThatDoesNotAnswerEndsAtOnce)
@@ -540,13 +571,16 @@ TEST_F(BridgeTest, MessagesAndSubscriptionsAreAtQos1)
     const fs::path log = m_folder / "broker" / "mosquitto.log";
     std::string text;
     for (auto deadline = std::chrono::steady_clock::now() + 2s;
-         CountOf(text, "relaymqtt-testnode 1 ") < 2 && std::chrono::steady_clock::now() < deadline;) {
+         CountOf(text, "relaymqtt-testnode 1 ") < 4 && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(20ms);
         std::ifstream file(log);
         text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
-    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/+/relay/+/set\n"), 1) << text;
+    // Each board's commands, and nobody else's.
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/A1/relay/+/set\n"), 1) << text;
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/B2/relay/+/set\n"), 1) << text;
     EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 homeassistant/status\n"), 1) << text;
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/+"), 0) << text;
 }
 
 TEST_F(BridgeTest, UserNameWithoutPasswordIsSentToTheBroker)
@@ -600,6 +634,9 @@ TEST_F(BridgeTest, BoardPluggedInAfterTheStartIsAnnouncedWhole)
     m_boards->SetUnplugged({});
     EXPECT_TRUE(m_watcher->WaitFor(Announced, 3s)) << Log();
     EXPECT_EQ(m_watcher->Last(AvailabilityTopic("B2")), "online");
+    // Its commands are subscribed to as it appears.
+    m_watcher->Publish(CommandTopic("B2", 7), "ON");
+    EXPECT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 7), "ON")) << Log();
 }
 
 TEST_F(BridgeTest, ConfigRefusedWithStatusTwoBeforeConnectingOrOpeningABoard)
