@@ -100,7 +100,7 @@ int main(int argc, char* argv[])
     const Topics topics(config);
     Bridge* bridge = nullptr;
     // The boards' command topics are subscribed to by their announcement.
-    MqttClient client(config, topics.BridgeAvailability(),
+    MqttClient client(config, {configFile, topics.BridgeAvailability(), topics.BridgeClaim()},
                       {[&] {
                            client.Subscribe(topics.HomeAssistantStatus());
                            bridge->Announce();

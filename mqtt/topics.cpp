@@ -191,6 +191,11 @@ std::string Topics::HomeAssistantStatus() const
     return m_discoveryPrefix + "/status";
 }
 
+std::string Topics::BridgeClaim() const
+{
+    return m_topicPrefix + "/bridge/" + m_node + "/instance";
+}
+
 std::string Topics::BridgeKey() const
 {
     return std::string(kBridgeWord) + '_' + NodeKey(m_node);

@@ -49,6 +49,9 @@ public:
     // boards, and Home Assistant's status, whose `online` is its birth message.
     std::string BoardCommandFilter(const std::string& id) const;
     std::string HomeAssistantStatus() const;
+    // Where each connection of the bridge leaves its own mark, retained: one
+    // found there from another client tells of a second bridge on this node.
+    std::string BridgeClaim() const;
 
     // The discovery object of relay `relay` (1 to 8) of the board with that
     // id and serial number.

@@ -381,6 +381,8 @@ TEST_F(BridgeTest, CommandSentWhileTheBridgeWasAwayIsNotCarriedOut)
     m_watcher->Publish(CommandTopic("B2", 1), "ON");
     ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 1), "ON")) << Log();
     EXPECT_EQ(m_boards->Lines("A1"), 0x00) << Log();
+    // The mark the last run left on the broker is no other bridge's.
+    EXPECT_EQ(CountOf(Log(), "took over"), 0) << Log();
 }
 
 TEST_F(BridgeTest, ChangeMadeByRelayctlShowsWithinOnePollAndNothingElseIsPublished)
@@ -753,6 +755,38 @@ TEST_F(BridgeReconnect, DelayDoublesUpToHalfAMinuteAndStartsAgainAfterAConnectio
                                  " (The connection was lost); trying again in 1 s"),
               1)
         << Log();
+}
+
+// Apart, as it watches two bridges for 20 s.
+class BridgeClash : public BridgeTest {};
+
+TEST_F(BridgeClash, TwoBridgesOnOneNodeNameTheClashAndStopFighting)
+{
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
+    // A second bridge, on boards of its own, given the same node by mistake.
+    const Boards otherBoards(m_folder / "other-boards", "C3");
+    fs::create_directories(m_folder / "other");
+    const auto started = std::chrono::steady_clock::now();
+    const Bridge other(m_folder / "other", Config(), otherBoards);
+
+    // Each is thrown off by the other once, and names the clash when it is
+    // back, with what to change in its config.
+    const std::string clash = "another client with the same node 'testnode' took over the connection to 127.0.0.1:" +
+                              std::to_string(m_broker->port()) + "; give each bridge its own node in ";
+    EXPECT_TRUE(m_bridge->WaitForLog(clash + (m_folder / "relaymqtt.conf").string() + "\n", 1, 5s)) << Log();
+    EXPECT_TRUE(other.WaitForLog(clash + (m_folder / "other" / "relaymqtt.conf").string() + "\n", 1, 5s))
+        << other.Log();
+    // The first one, thrown off again, waits a minute.
+    EXPECT_TRUE(m_bridge->WaitForLog("another client with the same node 'testnode' holds it; trying again in 60 s"))
+        << Log();
+
+    // From the second one's start on, for 20 s: the four connections above,
+    // not one a second.
+    std::this_thread::sleep_until(started + 20s);
+    std::ifstream file(m_folder / "mosquitto.log");
+    const std::string broker((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_LE(CountOf(broker, " as relaymqtt-testnode ("), 4) << broker;
+    EXPECT_EQ(CountOf(Log(), "took over the connection"), 1) << Log();
 }
 
 class BridgeTls : public BridgeTest {
