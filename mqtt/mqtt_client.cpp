@@ -175,7 +175,12 @@ void MqttClient::Run(std::string failure)
             int result = MOSQ_ERR_SUCCESS;
             do {
                 result = mosquitto_loop(m_client, -1, 1);
+                if (result == MOSQ_ERR_SUCCESS && m_markDue) {
+                    MarkConnection();
+                }
             } while (result == MOSQ_ERR_SUCCESS);
+            // A connection lost before its mark was left: the next one leaves it.
+            m_markDue = false;
             failure = Reason(mosquitto_strerror(result));
             pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         }
@@ -301,8 +306,18 @@ void MqttClient::OnConnect(mosquitto* /*client*/, void* self, int result)
     // The broker handles one client's packets in order: the mark kept until
     // now arrives before this connection's own replaces it.
     client.Subscribe(client.m_setup.claimTopic);
-    client.Send(client.m_setup.claimTopic, client.m_mark, true);
+    client.m_markDue = true;
     client.m_handlers.connected();
+}
+
+void MqttClient::MarkConnection()
+{
+    // Published outside the library's callbacks, which run under a lock of
+    // its own that a publish must not be taken under; and not cancelled
+    // halfway, holding the library's locks.
+    const NoCancel noCancel;
+    m_markDue = false;
+    Send(m_setup.claimTopic, m_mark, true);
 }
 
 void MqttClient::Claimed(std::string_view mark)

@@ -91,6 +91,8 @@ private:
     // A mark found on the claim topic, retained: another client's after a
     // loss means a takeover.
     void Claimed(std::string_view mark);
+    // Leaves this process's mark for the connection made.
+    void MarkConnection();
 
     const Config& m_config;
     Setup m_setup;
@@ -111,6 +113,7 @@ private:
     unsigned m_retryDelay = 0;  // seconds before the loop is started again
     // Only the network thread uses these.
     int m_connections = 0;     // connections the broker accepted so far
+    bool m_markDue = false;    // connected: the mark is to be left once the callback is done
     bool m_takenOver = false;  // this connection follows a takeover: it ends in the longer wait
     int m_takeovers = 0;       // takeovers waited out so far
 };
