@@ -70,9 +70,16 @@ public:
         }
     }
 
-    // At every connection and on Home Assistant's birth message.
+    // At every connection and on Home Assistant's birth message. A new
+    // connection has no subscriptions (a clean session): each known board's
+    // commands are subscribed to again, an unplugged one's too, so that its
+    // commands are answered with why they switch nothing.
     void Announce()
     {
+        for (const Board& board : m_boards) {
+            m_publisher.Subscribe(m_topics.BoardCommandFilter(board.id));
+        }
+        m_publisher.Publish(m_topics.BridgeDiscovery(), m_topics.BridgeDiscoveryObject(), true);
         m_publisher.Publish(m_topics.BridgeAvailability(), kOnline, true);
         Survey(true);
     }
@@ -150,8 +157,8 @@ private:
             const bool whole = announce || index >= known;
             if (whole) {
                 for (int relay = 1; relay <= kRelays; ++relay) {
-                    m_publisher.Publish(m_topics.Discovery(board.id, relay), m_topics.DiscoveryObject(board.id, relay),
-                                        true);
+                    m_publisher.Publish(m_topics.Discovery(board.id, relay),
+                                        m_topics.DiscoveryObject(board.id, board.serial, relay), true);
                 }
             }
             Read(board, whole);
@@ -198,6 +205,7 @@ private:
             }
             Log("found board " + id);
             m_boards.push_back({device.serial, id, {}, {}});
+            m_publisher.Subscribe(m_topics.BoardCommandFilter(id));
         }
     }
 

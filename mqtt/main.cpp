@@ -100,9 +100,9 @@ int main(int argc, char* argv[])
     Log("relaymqtt " RELAYMQTT_VERSION " starting, node " + config.node);
     const Topics topics(config);
     Bridge* bridge = nullptr;
-    MqttClient client(config, topics.BridgeAvailability(),
+    // The boards' command topics are subscribed to by their announcement.
+    MqttClient client(config, {configFile, topics.BridgeAvailability(), topics.BridgeClaim()},
                       {[&] {
-                           client.Subscribe(topics.CommandFilter());
                            client.Subscribe(topics.HomeAssistantStatus());
                            bridge->Announce();
                        },

@@ -8,7 +8,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <exception>
+#include <random>
 
 namespace {
 
@@ -17,8 +20,13 @@ constexpr int kKeepAliveSeconds = 30;
 // Seconds between reconnection attempts: doubled from the first to the last.
 constexpr unsigned kFirstReconnectDelay = 1;
 constexpr unsigned kLastReconnectDelay = 30;
+// Seconds before connecting again after a takeover: doubled at each one.
+constexpr unsigned kFirstTakeoverDelay = 60;
+constexpr unsigned kLastTakeoverDelay = 900;
 // SSL_VERIFY_PEER: the broker's certificate must check out against the CA file.
 constexpr int kVerifyPeer = 1;
+// The most of a file name a log line shows.
+constexpr std::size_t kLongestPath = 256;
 
 // Keeps the network thread from being cancelled while this code runs: a
 // thread cancelled halfway through a log line would leave the log locked.
@@ -56,10 +64,32 @@ std::string Where(const Config& config)
     return config.host + ':' + std::to_string(config.port);
 }
 
+// A mark no other process makes: 128 random bits in hex.
+std::string RandomMark()
+{
+    std::random_device random;
+    std::string mark;
+    for (int part = 0; part < 4; ++part) {
+        std::array<char, 9> hex{};
+        std::snprintf(hex.data(), hex.size(), "%08x", static_cast<unsigned>(random()));
+        mark += hex.data();
+    }
+    return mark;
+}
+
 }  // namespace
 
-MqttClient::MqttClient(const Config& config, std::string willTopic, Handlers handlers)
-    : m_config(config), m_willTopic(std::move(willTopic)), m_handlers(std::move(handlers))
+unsigned TakeoverDelay(int takeovers)
+{
+    unsigned delay = kFirstTakeoverDelay;
+    for (int takeover = 1; takeover < takeovers && delay < kLastTakeoverDelay; ++takeover) {
+        delay = std::min(2 * delay, kLastTakeoverDelay);
+    }
+    return delay;
+}
+
+MqttClient::MqttClient(const Config& config, Setup setup, Handlers handlers)
+    : m_config(config), m_setup(std::move(setup)), m_mark(RandomMark()), m_handlers(std::move(handlers))
 {
     mosquitto_lib_init();
 }
@@ -97,8 +127,8 @@ bool MqttClient::Start(std::string& reason)
         reason = step + ": " + Reason(mosquitto_strerror(result));
         return false;
     };
-    int result = mosquitto_will_set(m_client, m_willTopic.c_str(), static_cast<int>(kOffline.size()), kOffline.data(),
-                                    kQos, true);
+    int result = mosquitto_will_set(m_client, m_setup.willTopic.c_str(), static_cast<int>(kOffline.size()),
+                                    kOffline.data(), kQos, true);
     if (result != MOSQ_ERR_SUCCESS) {
         return refused("cannot set the last will", result);
     }
@@ -146,7 +176,12 @@ void MqttClient::Run(std::string failure)
             int result = MOSQ_ERR_SUCCESS;
             do {
                 result = mosquitto_loop(m_client, -1, 1);
+                if (result == MOSQ_ERR_SUCCESS && m_markDue) {
+                    MarkConnection();
+                }
             } while (result == MOSQ_ERR_SUCCESS);
+            // A connection lost before its mark was left: the next one leaves it.
+            m_markDue = false;
             failure = Reason(mosquitto_strerror(result));
             pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         }
@@ -155,14 +190,21 @@ void MqttClient::Run(std::string failure)
             return;
         }
         // Every wait is logged with its length: doubled after each failure up
-        // to the longest, back to the first after a connection.
-        const unsigned delay = m_retryDelay;
-        m_retryDelay = std::min(2 * delay, kLastReconnectDelay);
+        // to the longest, back to the first after a connection; after a
+        // takeover a longer one, doubled at each takeover.
+        unsigned delay = m_retryDelay;
         std::string line = m_lost ? "lost the connection to " + Where(m_config) + " (" + failure + ")"
                                   : "cannot reach " + Where(m_config) + ": " + failure;
+        if (m_lost && m_takenOver) {
+            delay = TakeoverDelay(++m_takeovers);
+            line += ": another client with the same node '" + m_config.node + "' holds it";
+        } else {
+            m_retryDelay = std::min(2 * delay, kLastReconnectDelay);
+        }
         line += "; trying again in " + std::to_string(delay) + " s";
         Log(line);
         m_lost = false;
+        m_takenOver = false;
         if (m_stop.wait_for(lock, std::chrono::seconds(delay), [this] { return m_stopping; })) {
             return;
         }
@@ -176,7 +218,9 @@ void MqttClient::Run(std::string failure)
 
 void MqttClient::Subscribe(const std::string& filter)
 {
-    if (const int result = mosquitto_subscribe(m_client, nullptr, filter.c_str(), kQos); result != MOSQ_ERR_SUCCESS) {
+    const int result = mosquitto_subscribe(m_client, nullptr, filter.c_str(), kQos);
+    // Without a connection the next one subscribes again.
+    if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN) {
         Log("cannot subscribe to " + filter + ": " + Reason(mosquitto_strerror(result)));
     }
 }
@@ -259,7 +303,34 @@ void MqttClient::OnConnect(mosquitto* /*client*/, void* self, int result)
         client.m_retryDelay = kFirstReconnectDelay;
     }
     Log("connected to " + Where(client.m_config));
+    ++client.m_connections;
+    // The broker handles one client's packets in order: the mark kept until
+    // now arrives before this connection's own replaces it.
+    client.Subscribe(client.m_setup.claimTopic);
+    client.m_markDue = true;
     client.m_handlers.connected();
+}
+
+void MqttClient::MarkConnection()
+{
+    // Published outside the library's callbacks, which run under a lock of
+    // its own that a publish must not be taken under; and not cancelled
+    // halfway, holding the library's locks.
+    const NoCancel noCancel;
+    m_markDue = false;
+    Send(m_setup.claimTopic, m_mark, true);
+}
+
+void MqttClient::Claimed(std::string_view mark)
+{
+    // A mark left by an earlier run of this bridge is found at its first
+    // connection, and tells nothing.
+    if (mark == m_mark || m_connections < 2) {
+        return;
+    }
+    m_takenOver = true;
+    Log("another client with the same node '" + m_config.node + "' took over the connection to " + Where(m_config) +
+        "; give each bridge its own node in " + Loggable(m_setup.configFile, kLongestPath));
 }
 
 void MqttClient::OnDisconnect(mosquitto* /*client*/, void* self, int result)
@@ -282,6 +353,12 @@ void MqttClient::OnMessage(mosquitto* /*client*/, void* self, const mosquitto_me
 {
     const NoCancel noCancel;
     const std::size_t length = message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0;
+    if (Self(self).m_setup.claimTopic == message->topic) {
+        if (message->retain) {
+            Self(self).Claimed(std::string_view(static_cast<const char*>(message->payload), length));
+        }
+        return;
+    }
     // Nothing thrown may cross the library's C code.
     try {
         const MqttClient::Message received{

@@ -1,4 +1,5 @@
-// Where the bridge's messages go: the broker, through the MQTT client.
+// Where the bridge's messages go, and what it asks the broker for: the
+// broker, through the MQTT client.
 #pragma once
 
 #include <string>
@@ -16,4 +17,7 @@ public:
     // Sends the message when connected; a message the broker cannot get now
     // is dropped, since everything is published again on the next connection.
     virtual void Publish(const std::string& topic, std::string_view payload, bool retain) = 0;
+    // Subscribes when connected; otherwise the next connection subscribes
+    // again to everything it needs.
+    virtual void Subscribe(const std::string& filter) = 0;
 };

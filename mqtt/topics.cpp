@@ -10,56 +10,95 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Board ids in unique ids, object ids and device identifiers carry this word,
+// Board ids in unique ids, entity ids and device identifiers carry this word,
 // whatever the topic prefix: it names the kind of device, not the topics.
 constexpr std::string_view kIdWord = "relayboard";
 constexpr std::string_view kModel = "FT232R eight-relay board";
+// The bridge's name: its device's model, and the origin of every discovery object.
+constexpr std::string_view kBridgeWord = "relaymqtt";
+// Home Assistant's QoS for the topics of a discovery object.
+constexpr int kDiscoveryQos = 1;
+
+// A discovery object as text. Its strings are valid UTF-8 (a serial number
+// passes DisplayText, the config's values are checked), and a byte that is
+// not would be replaced, never thrown about on the worker thread.
+std::string Dump(const Json& object)
+{
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The character that starts at `at`: its code and its length in bytes, or a
+// length of 0 when the bytes there are not a well-formed UTF-8 character (cut
+// short, overlong, a surrogate, above U+10FFFF).
+struct Decoded {
+    unsigned long code = 0;
+    std::size_t length = 0;
+};
+
+Decoded DecodeAt(std::string_view text, std::size_t at)
+{
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80U) {
+        return {lead, 1};
+    }
+    std::size_t length = 0;
+    unsigned long code = 0;
+    if ((lead & 0xE0U) == 0xC0U) {
+        length = 2;
+        code = lead & 0x1FU;
+    } else if ((lead & 0xF0U) == 0xE0U) {
+        length = 3;
+        code = lead & 0x0FU;
+    } else if ((lead & 0xF8U) == 0xF0U) {
+        length = 4;
+        code = lead & 0x07U;
+    } else {
+        return {};
+    }
+    if (text.size() - at < length) {
+        return {};
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0U) != 0x80U) {
+            return {};
+        }
+        code = (code << 6U) | (next & 0x3FU);
+    }
+    constexpr unsigned long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kShortest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return {};
+    }
+    return {code, length};
+}
 
 // Whether the bytes are UTF-8 as MQTT wants it: well formed, no surrogates,
 // no overlong forms, nothing above U+10FFFF, no U+0000.
 bool IsUtf8(std::string_view text)
 {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[at]);
-        if (lead == 0) {
+    for (std::size_t at = 0; at < text.size();) {
+        const Decoded character = DecodeAt(text, at);
+        if (character.length == 0 || character.code == 0) {
             return false;
         }
-        std::size_t length = 0;
-        unsigned long code = 0;
-        if (lead < 0x80U) {
-            ++at;
-            continue;
-        }
-        if ((lead & 0xE0U) == 0xC0U) {
-            length = 2;
-            code = lead & 0x1FU;
-        } else if ((lead & 0xF0U) == 0xE0U) {
-            length = 3;
-            code = lead & 0x0FU;
-        } else if ((lead & 0xF8U) == 0xF0U) {
-            length = 4;
-            code = lead & 0x07U;
-        } else {
-            return false;
-        }
-        if (text.size() - at < length) {
-            return false;
-        }
-        for (std::size_t i = 1; i < length; ++i) {
-            const auto next = static_cast<unsigned char>(text[at + i]);
-            if ((next & 0xC0U) != 0x80U) {
-                return false;
-            }
-            code = (code << 6U) | (next & 0x3FU);
-        }
-        constexpr unsigned long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < kShortest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        at += length;
+        at += character.length;
     }
     return true;
+}
+
+// C0 controls, DEL and C1 controls: what moves a terminal's cursor or
+// changes its colours rather than showing a character.
+bool IsControl(unsigned long code)
+{
+    return code < 0x20 || (code >= 0x7F && code <= 0x9F);
+}
+
+// The bridge's device in Home Assistant carries its node, whose dots a
+// discovery topic may not hold.
+std::string NodeKey(std::string node)
+{
+    std::replace(node.begin(), node.end(), '.', '_');
+    return node;
 }
 
 }  // namespace
@@ -74,6 +113,42 @@ std::string TopicId(std::string_view serial)
     std::string id;
     std::copy_if(serial.begin(), serial.end(), std::back_inserter(id), IsTopicIdCharacter);
     return id;
+}
+
+std::string DisplayText(std::string_view text, std::size_t longest)
+{
+    std::string shown;
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < text.size() && count < longest; ++count) {
+        const Decoded character = DecodeAt(text, at);
+        if (character.length == 0 || IsControl(character.code)) {
+            shown += '?';
+            at += character.length == 0 ? 1 : character.length;
+        } else {
+            shown += text.substr(at, character.length);
+            at += character.length;
+        }
+    }
+    return shown;
+}
+
+std::string EntitySlug(std::string_view text)
+{
+    std::string slug;
+    bool gap = false;
+    for (const char c : text) {
+        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9')) {
+            if (gap && !slug.empty()) {
+                slug += '_';
+            }
+            slug += lower;
+            gap = false;
+        } else {
+            gap = true;
+        }
+    }
+    return slug;
 }
 
 Topics::Topics(const Config& config)
@@ -106,9 +181,9 @@ std::string Topics::Discovery(const std::string& id, int relay) const
     return m_discoveryPrefix + "/switch/" + std::string(kIdWord) + '_' + id + '_' + std::to_string(relay) + "/config";
 }
 
-std::string Topics::CommandFilter() const
+std::string Topics::BoardCommandFilter(const std::string& id) const
 {
-    return m_topicPrefix + "/+/relay/+/set";
+    return m_topicPrefix + '/' + id + "/relay/+/set";
 }
 
 std::string Topics::HomeAssistantStatus() const
@@ -116,19 +191,60 @@ std::string Topics::HomeAssistantStatus() const
     return m_discoveryPrefix + "/status";
 }
 
-std::string Topics::DiscoveryObject(const std::string& id, int relay) const
+std::string Topics::BridgeClaim() const
+{
+    return m_topicPrefix + "/bridge/" + m_node + "/instance";
+}
+
+std::string Topics::BridgeKey() const
+{
+    return std::string(kBridgeWord) + '_' + NodeKey(m_node);
+}
+
+std::string Topics::BridgeDiscovery() const
+{
+    return m_discoveryPrefix + "/binary_sensor/" + BridgeKey() + "/config";
+}
+
+std::string Topics::BridgeDiscoveryObject() const
+{
+    const Json object{
+        {"name", "Connection"},
+        {"unique_id", BridgeKey()},
+        {"default_entity_id", "binary_sensor." + EntitySlug(BridgeKey())},
+        // Its own availability: the last will turns it off when the bridge is gone.
+        {"state_topic", BridgeAvailability()},
+        {"payload_on", kOnline},
+        {"payload_off", kOffline},
+        {"device_class", "connectivity"},
+        {"entity_category", "diagnostic"},
+        {"qos", kDiscoveryQos},
+        {"device",
+         {{"identifiers", Json::array({BridgeKey()})},
+          {"name", "Relay bridge " + m_node},
+          {"model", kBridgeWord},
+          {"sw_version", RELAYMQTT_VERSION}}},
+        {"origin", {{"name", kBridgeWord}, {"sw_version", RELAYMQTT_VERSION}}},
+    };
+    return Dump(object);
+}
+
+std::string Topics::DiscoveryObject(const std::string& id, const std::string& serial, int relay) const
 {
     const std::string entity = std::string(kIdWord) + '_' + id + '_' + std::to_string(relay);
     const Json object{
         {"name", "Relay " + std::to_string(relay)},
         {"unique_id", entity},
-        {"object_id", entity},
+        {"default_entity_id", "switch." + EntitySlug(entity)},
         {"command_topic", Command(id, relay)},
         {"state_topic", State(id, relay)},
         {"payload_on", kOn},
         {"payload_off", kOff},
         {"state_on", kOn},
         {"state_off", kOff},
+        // Commands reach the bridge, and states Home Assistant, at the QoS
+        // the bridge itself uses.
+        {"qos", kDiscoveryQos},
         // Available only while both the bridge and the board are.
         {"availability", Json::array({Json{{"topic", BridgeAvailability()}}, Json{{"topic", Availability(id)}}})},
         {"availability_mode", "all"},
@@ -136,13 +252,11 @@ std::string Topics::DiscoveryObject(const std::string& id, int relay) const
          {{"identifiers", Json::array({std::string(kIdWord) + '_' + id})},
           {"name", "Relay board " + id},
           {"model", kModel},
-          {"serial_number", id},
-          {"sw_version", RELAYMQTT_VERSION}}},
-        {"origin", {{"name", "relaymqtt"}, {"sw_version", RELAYMQTT_VERSION}}},
+          {"serial_number", DisplayText(serial)},
+          {"via_device", BridgeKey()}}},
+        {"origin", {{"name", kBridgeWord}, {"sw_version", RELAYMQTT_VERSION}}},
     };
-    // A byte that is not UTF-8 (from a device string, say) becomes U+FFFD
-    // rather than an exception on the board worker.
-    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return Dump(object);
 }
 
 CommandTarget ParseCommandTopic(std::string_view topic, std::string_view topicPrefix)

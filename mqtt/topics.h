@@ -20,6 +20,17 @@ bool IsTopicIdCharacter(char c);
 // topic. Empty when nothing is left.
 std::string TopicId(std::string_view serial);
 
+// Text from a device (a serial number) made fit to show in Home Assistant:
+// well-formed UTF-8 kept, every control character and every byte that is not
+// part of a well-formed character shown as '?', cut at `longest` characters.
+// The result is valid UTF-8, so JSON can always carry it.
+std::string DisplayText(std::string_view text, std::size_t longest = 64);
+
+// The part of an entity id after its domain, as Home Assistant makes one: a
+// lower-case letter or digit kept, every run of anything else one '_', none
+// at either end.
+std::string EntitySlug(std::string_view text);
+
 // The payloads of a relay's command and state, and of availability.
 inline constexpr std::string_view kOn = "ON";
 inline constexpr std::string_view kOff = "OFF";
@@ -36,17 +47,28 @@ public:
     std::string State(const std::string& id, int relay) const;
     std::string Command(const std::string& id, int relay) const;
     std::string Discovery(const std::string& id, int relay) const;
-    // What the bridge subscribes to: every relay's command topic, and Home
-    // Assistant's status, whose `online` is its birth message.
-    std::string CommandFilter() const;
+    // What the bridge subscribes to: the command topics of each of its own
+    // boards, and Home Assistant's status, whose `online` is its birth message.
+    std::string BoardCommandFilter(const std::string& id) const;
     std::string HomeAssistantStatus() const;
+    // Where each connection of the bridge leaves its own mark, retained: one
+    // found there from another client tells of a second bridge on this node.
+    std::string BridgeClaim() const;
 
-    // The discovery object of relay `relay` (1 to 8) of the board with that id.
-    std::string DiscoveryObject(const std::string& id, int relay) const;
+    // The discovery object of relay `relay` (1 to 8) of the board with that
+    // id and serial number.
+    std::string DiscoveryObject(const std::string& id, const std::string& serial, int relay) const;
+    // The bridge as a device of its own in Home Assistant, the one the boards
+    // are connected through: a connectivity sensor on its availability.
+    std::string BridgeDiscovery() const;
+    std::string BridgeDiscoveryObject() const;
 
     const std::string& topicPrefix() const { return m_topicPrefix; }
 
 private:
+    // The bridge's device identifier, also the unique id of its sensor.
+    std::string BridgeKey() const;
+
     std::string m_topicPrefix;
     std::string m_discoveryPrefix;
     std::string m_node;

@@ -2,6 +2,7 @@
 // process on the virtual board posing as boards A1 and B2, and a client
 // watching every topic.
 #include "bridge_harness.h"
+#include "schema_check.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,6 +19,7 @@ using Json = nlohmann::json;
 
 const std::vector<std::string> kSerials = {"A1", "B2"};
 const std::string kBridgeAvailability = "relayboard/bridge/testnode/availability";
+const std::string kBridgeDiscovery = "homeassistant/binary_sensor/relaymqtt_testnode/config";
 
 std::string StateTopic(const std::string& serial, int relay)
 {
@@ -41,12 +43,12 @@ bool Has(const std::vector<Message>& received, const std::string& topic)
     return std::any_of(received.begin(), received.end(), [&](const Message& m) { return m.topic == topic; });
 }
 
-// Whether everything an announcement publishes has arrived: the bridge
-// online, and of both boards the 16 discovery objects, the 16 states and
-// the availability.
+// Whether everything an announcement publishes has arrived: the bridge's
+// discovery object and its online, and of both boards the 16 discovery
+// objects, the 16 states and the availability.
 bool Announced(const std::vector<Message>& received)
 {
-    if (!Has(received, kBridgeAvailability)) {
+    if (!Has(received, kBridgeAvailability) || !Has(received, kBridgeDiscovery)) {
         return false;
     }
     for (const std::string& serial : kSerials) {
@@ -124,15 +126,37 @@ protected:
     }
 
     // A sanitizer's report in any program the test ran (the bridge, relayctl)
-    // fails the test, even where the program went on or was killed later.
+    // fails the test, even where the program went on or was killed later;
+    // so does a discovery config Home Assistant's schema does not take.
     void TearDown() override
     {
+        if (m_watcher) {
+            ExpectSchemaKept(m_watcher->Received());
+        }
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(m_folder)) {
             if (entry.path().extension() == ".log") {
                 std::ifstream file(entry.path());
                 const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
                 EXPECT_EQ(CountOf(text, "Sanitizer"), 0) << entry.path() << ":\n" << text;
             }
+        }
+    }
+
+    // Every config message among `received` checked against Home
+    // Assistant's schema; an empty one removes an entity and has none.
+    static void ExpectSchemaKept(const std::vector<Message>& received)
+    {
+        static const DiscoverySchema schema(HOME_ASSISTANT_SCHEMA);
+        for (const Message& message : received) {
+            const std::string prefix = "homeassistant/";
+            if (!message.topic.starts_with(prefix) || !message.topic.ends_with("/config") || message.payload.empty()) {
+                continue;
+            }
+            const std::string component =
+                message.topic.substr(prefix.size(), message.topic.find('/', prefix.size()) - prefix.size());
+            const Json config = Json::parse(message.payload, nullptr, false);
+            EXPECT_EQ(schema.Faults(component, config), std::vector<std::string>())
+                << message.topic << ": " << message.payload;
         }
     }
 
@@ -164,16 +188,19 @@ TEST_F(BridgeTest, AnnouncesEveryRelayOfBothBoardsRetainedForHomeAssistant)
             EXPECT_EQ(object.at("state_topic"), StateTopic(serial, relay));
         }
     }
+    // The entity id asked for carries the domain; the board is connected
+    // through the bridge, which is a device of its own with its version.
     const Json expected = {
         {"name", "Relay 3"},
         {"unique_id", "relayboard_B2_3"},
-        {"object_id", "relayboard_B2_3"},
+        {"default_entity_id", "switch.relayboard_b2_3"},
         {"command_topic", "relayboard/B2/relay/3/set"},
         {"state_topic", "relayboard/B2/relay/3/state"},
         {"payload_on", "ON"},
         {"payload_off", "OFF"},
         {"state_on", "ON"},
         {"state_off", "OFF"},
+        {"qos", 1},
         {"availability",
          {{{"topic", "relayboard/bridge/testnode/availability"}}, {{"topic", "relayboard/B2/availability"}}}},
         {"availability_mode", "all"},
@@ -182,10 +209,70 @@ TEST_F(BridgeTest, AnnouncesEveryRelayOfBothBoardsRetainedForHomeAssistant)
           {"name", "Relay board B2"},
           {"model", "FT232R eight-relay board"},
           {"serial_number", "B2"},
-          {"sw_version", RELAYMQTT_VERSION}}},
+          {"via_device", "relaymqtt_testnode"}}},
         {"origin", {{"name", "relaymqtt"}, {"sw_version", RELAYMQTT_VERSION}}},
     };
     EXPECT_EQ(Json::parse(late.Last(DiscoveryTopic("B2", 3))), expected);
+    const Json bridge = {
+        {"name", "Connection"},
+        {"unique_id", "relaymqtt_testnode"},
+        {"default_entity_id", "binary_sensor.relaymqtt_testnode"},
+        {"state_topic", "relayboard/bridge/testnode/availability"},
+        {"payload_on", "online"},
+        {"payload_off", "offline"},
+        {"device_class", "connectivity"},
+        {"entity_category", "diagnostic"},
+        {"qos", 1},
+        {"device",
+         {{"identifiers", {"relaymqtt_testnode"}},
+          {"name", "Relay bridge testnode"},
+          {"model", "relaymqtt"},
+          {"sw_version", RELAYMQTT_VERSION}}},
+        {"origin", {{"name", "relaymqtt"}, {"sw_version", RELAYMQTT_VERSION}}},
+    };
+    EXPECT_EQ(Json::parse(late.Last(kBridgeDiscovery)), bridge);
+}
+
+TEST_F(BridgeTest, SchemaCheckRefusesWhatHomeAssistantWouldNotTake)
+{
+    // The check TearDown makes of every config: each of these faults must be
+    // named, or a config with one would pass it.
+    const DiscoverySchema schema(HOME_ASSISTANT_SCHEMA);
+    const Json good = {
+        {"unique_id", "relayboard_B2_3"},
+        {"default_entity_id", "switch.relayboard_b2_3"},
+        {"command_topic", "relayboard/B2/relay/3/set"},
+        {"qos", 1},
+        {"device", {{"identifiers", {"relayboard_B2"}}, {"serial_number", "A/1#"}}},
+        {"origin", {{"name", "relaymqtt"}}},
+    };
+    ASSERT_EQ(schema.Faults("switch", good), std::vector<std::string>());
+    const std::vector<std::pair<Json, std::string>> faulty = {
+        {{{"object_id", "relayboard_B2_3"}}, "object_id: deprecated"},
+        {{{"frobnicate", 1}}, "frobnicate: unknown key"},
+        {{{"cmd_t", "relayboard/B2/relay/3/set"}}, "cmd_t: unknown key"},
+        {{{"qos", "1"}}, "qos: \"1\" is not of type integer"},
+        {{{"qos", 3}}, "qos: 3 is not one of"},
+        {{{"default_entity_id", "relayboard_b2_3"}}, "default_entity_id: \"relayboard_b2_3\" is not of type entity_id"},
+        {{{"default_entity_id", "light.relayboard_b2_3"}}, "is not of type entity_id in the domain switch"},
+        {{{"default_entity_id", "switch.relayboard_B2_3"}}, "is not of type entity_id"},
+        {{{"command_topic", "relayboard/+/relay/3/set"}}, "command_topic: \"relayboard/+/relay/3/set\" is not of type"},
+        {{{"availability_mode", "most"}}, "availability_mode: \"most\" is not one of"},
+        {{{"device", {{"serial_number", "B2"}}}}, "device.: needs one of"},
+        {{{"device", {{"identifiers", {"x"}}, {"sw", "1"}}}}, "device.sw: unknown key"},
+        {{{"origin", Json::object()}}, "origin.name: required, missing"},
+        {{{"command_topic", nullptr}}, "command_topic: null is not of type publish_topic"},
+    };
+    for (const auto& [change, fault] : faulty) {
+        Json config = good;
+        config.update(change);
+        const std::vector<std::string> faults = schema.Faults("switch", config);
+        EXPECT_TRUE(faults.size() == 1 && faults.front().find(fault) != std::string::npos)
+            << change.dump() << ": " << testing::PrintToString(faults);
+    }
+    Json noTopic = good;
+    noTopic.erase("command_topic");
+    EXPECT_EQ(schema.Faults("switch", noTopic), std::vector<std::string>{"command_topic: required, missing"});
 }
 
 TEST_F(BridgeTest, OnForOneRelaySwitchesExactlyThatLineAndIsAnsweredRetained)
@@ -303,6 +390,8 @@ TEST_F(BridgeTest, CommandSentWhileTheBridgeWasAwayIsNotCarriedOut)
     m_watcher->Publish(CommandTopic("B2", 1), "ON");
     ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 1), "ON")) << Log();
     EXPECT_EQ(m_boards->Lines("A1"), 0x00) << Log();
+    // The mark the last run left on the broker is no other bridge's.
+    EXPECT_EQ(CountOf(Log(), "took over"), 0) << Log();
 }
 
 TEST_F(BridgeTest, ChangeMadeByRelayctlShowsWithinOnePollAndNothingElseIsPublished)
@@ -332,6 +421,7 @@ TEST_F(BridgeTest, CommandsThatAreNotGoodSwitchNothingAndAreEachLoggedOnce)
         {CommandTopic("A1", 2), "\xFF\xFE"},
         {CommandTopic("A1", 0), "ON"},
         {CommandTopic("A1", 9), "ON"},
+        // Another bridge's board: not this one's business.
         {CommandTopic("Z9", 1), "ON"},
     };
     for (const auto& [topic, payload] : bad) {
@@ -354,7 +444,29 @@ TEST_F(BridgeTest, CommandsThatAreNotGoodSwitchNothingAndAreEachLoggedOnce)
     EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/2/set: payload is not valid UTF-8"), 1) << log;
     EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/0/set: no relay 0 on a board"), 1) << log;
     EXPECT_EQ(CountOf(log, "ignored relayboard/A1/relay/9/set: no relay 9 on a board"), 1) << log;
-    EXPECT_EQ(CountOf(log, "relay 1 of board Z9 ON: not switched: no such board attached"), 1) << log;
+    EXPECT_EQ(CountOf(log, "Z9"), 0) << log;
+}
+
+TEST_F(BridgeTest, CommandForAnotherHostsBoardLeavesThisBridgeSilent)
+{
+    // This host: boards A1 and B2, node testnode. Another host on the same
+    // broker: board C3, node otherhost.
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
+    const Boards otherBoards(m_folder / "other-boards", "C3");
+    fs::create_directories(m_folder / "other");
+    std::string otherConfig = Config();
+    otherConfig.replace(otherConfig.find("testnode"), 8, "otherhost");
+    const Bridge other(m_folder / "other", otherConfig, otherBoards);
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("C3"), "online")) << other.Log();
+
+    m_watcher->Publish(CommandTopic("C3", 2), "ON");
+    m_watcher->Publish(CommandTopic("A1", 4), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("C3", 2), "ON")) << other.Log();
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 4), "ON")) << Log();
+    EXPECT_EQ(otherBoards.Lines("C3"), 0x02);
+    EXPECT_EQ(m_boards->Lines("A1"), 0x08);
+    EXPECT_EQ(CountOf(Log(), "C3"), 0) << Log();
+    EXPECT_EQ(CountOf(other.Log(), "A1"), 0) << other.Log();
 }
 
 TEST_F(BridgeTest, BoardHeldByAnotherProgramStaysOnlineAndACommandWaitsForIt)
@@ -402,6 +514,9 @@ TEST_F(BridgeTest, BrokerRestartedGetsEverythingAgain)
     ASSERT_TRUE(late.WaitFor(Announced)) << Log();
     EXPECT_EQ(late.Last(StateTopic("B2", 4)), "ON");
     EXPECT_EQ(late.Last(kBridgeAvailability), "online");
+    // The new connection subscribed to the boards' commands again.
+    late.Publish(CommandTopic("A1", 5), "ON");
+    EXPECT_TRUE(late.WaitForLast(StateTopic("A1", 5), "ON")) << Log();
 }
 
 TEST_F(BridgeTest, BridgeKilledIsShownOfflineByTheBroker)
@@ -432,11 +547,16 @@ TEST_F(BridgeTest, SigtermPublishesOfflineAndEndsWithStatusZero)
 TEST_F(BridgeTest, SigtermWhileWaitingToReconnectEndsAtOnce)
 {
     m_broker->Stop();
+    const auto started = std::chrono::steady_clock::now();
     StartBridge(Config());
+    // Boards found without a connection are subscribed to at the next one:
+    // no failure to tell.
+    ASSERT_TRUE(m_bridge->WaitForLog("found board B2", 1, 1400ms)) << Log();
     // Past the first attempts, into a wait of two seconds before the next.
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_until(started + 1500ms);
     m_bridge->process().Signal(SIGTERM);
     EXPECT_EQ(m_bridge->process().Wait(700ms), 0) << Log();
+    EXPECT_EQ(CountOf(Log(), "cannot subscribe"), 0) << Log();
 }
 
 TEST_F(BridgeTest, SigtermWhileConnectingToAHostThatDoesNotAnswerEndsAtOnce)
@@ -462,13 +582,16 @@ TEST_F(BridgeTest, MessagesAndSubscriptionsAreAtQos1)
     const fs::path log = m_folder / "broker" / "mosquitto.log";
     std::string text;
     for (auto deadline = std::chrono::steady_clock::now() + 2s;
-         CountOf(text, "relaymqtt-testnode 1 ") < 2 && std::chrono::steady_clock::now() < deadline;) {
+         CountOf(text, "relaymqtt-testnode 1 ") < 4 && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(20ms);
         std::ifstream file(log);
         text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
-    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/+/relay/+/set\n"), 1) << text;
+    // Each board's commands, and nobody else's.
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/A1/relay/+/set\n"), 1) << text;
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/B2/relay/+/set\n"), 1) << text;
     EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 homeassistant/status\n"), 1) << text;
+    EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/+"), 0) << text;
 }
 
 TEST_F(BridgeTest, UserNameWithoutPasswordIsSentToTheBroker)
@@ -522,6 +645,9 @@ TEST_F(BridgeTest, BoardPluggedInAfterTheStartIsAnnouncedWhole)
     m_boards->SetUnplugged({});
     EXPECT_TRUE(m_watcher->WaitFor(Announced, 3s)) << Log();
     EXPECT_EQ(m_watcher->Last(AvailabilityTopic("B2")), "online");
+    // Its commands are subscribed to as it appears.
+    m_watcher->Publish(CommandTopic("B2", 7), "ON");
+    EXPECT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 7), "ON")) << Log();
 }
 
 TEST_F(BridgeTest, ConfigRefusedWithStatusTwoBeforeConnectingOrOpeningABoard)
@@ -570,10 +696,17 @@ TEST_F(BridgeTest, SerialNumbersReachTopicsOnlyFilteredAndNeverTwoBoardsOneId)
     ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 6), "ON")) << Log();
     EXPECT_EQ(m_boards->Lines("A/1#"), 0x20);
     EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    // The serial number as it is only where Home Assistant shows it.
     for (const Message& message : m_watcher->Received()) {
         EXPECT_EQ(message.topic.find_first_of("#+."), std::string::npos) << message.topic;
+        if (message.topic.ends_with("/config")) {
+            continue;
+        }
         EXPECT_EQ(message.payload.find("A/1#"), std::string::npos) << message.payload;
     }
+    const Json device = Json::parse(m_watcher->Last(DiscoveryTopic("A1", 6))).at("device");
+    EXPECT_EQ(device.at("serial_number"), "A/1#");
+    EXPECT_EQ(device.at("name"), "Relay board A1");
     // The list is read every second: each board is said found, or skipped, once.
     std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(CountOf(Log(), "found board A1\n"), 1) << Log();
@@ -636,6 +769,38 @@ TEST_F(BridgeReconnect, DelayDoublesUpToHalfAMinuteAndStartsAgainAfterAConnectio
                                  " (The connection was lost); trying again in 1 s"),
               1)
         << Log();
+}
+
+// Apart, as it watches two bridges for 20 s.
+class BridgeClash : public BridgeTest {};
+
+TEST_F(BridgeClash, TwoBridgesOnOneNodeNameTheClashAndStopFighting)
+{
+    ASSERT_NO_FATAL_FAILURE(StartAnnounced(Config()));
+    // A second bridge, on boards of its own, given the same node by mistake.
+    const Boards otherBoards(m_folder / "other-boards", "C3");
+    fs::create_directories(m_folder / "other");
+    const auto started = std::chrono::steady_clock::now();
+    const Bridge other(m_folder / "other", Config(), otherBoards);
+
+    // Each is thrown off by the other once, and names the clash when it is
+    // back, with what to change in its config.
+    const std::string clash = "another client with the same node 'testnode' took over the connection to 127.0.0.1:" +
+                              std::to_string(m_broker->port()) + "; give each bridge its own node in ";
+    EXPECT_TRUE(m_bridge->WaitForLog(clash + (m_folder / "relaymqtt.conf").string() + "\n", 1, 5s)) << Log();
+    EXPECT_TRUE(other.WaitForLog(clash + (m_folder / "other" / "relaymqtt.conf").string() + "\n", 1, 5s))
+        << other.Log();
+    // The first one, thrown off again, waits a minute.
+    EXPECT_TRUE(m_bridge->WaitForLog("another client with the same node 'testnode' holds it; trying again in 60 s"))
+        << Log();
+
+    // From the second one's start on, for 20 s: the four connections above,
+    // not one a second.
+    std::this_thread::sleep_until(started + 20s);
+    std::ifstream file(m_folder / "mosquitto.log");
+    const std::string broker((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_LE(CountOf(broker, " as relaymqtt-testnode ("), 4) << broker;
+    EXPECT_EQ(CountOf(Log(), "took over the connection"), 1) << Log();
 }
 
 class BridgeTls : public BridgeTest {

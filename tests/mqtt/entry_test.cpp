@@ -224,8 +224,8 @@ TEST_F(BridgeEntry, FtdiChipOfAnotherTypeIsNeitherAnnouncedNorOpened)
         ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 1), "ON")) << bridge.Log();
         // A poll or two more.
         std::this_thread::sleep_for(1500ms);
-        EXPECT_TRUE(bridge.WaitForLog("relay 1 of board C3 ON: not switched: no such board attached")) << bridge.Log();
-        EXPECT_EQ(CountOf(bridge.Log(), "found board C3"), 0) << bridge.Log();
+        // Not a board of this bridge: its commands are none of its business.
+        EXPECT_EQ(CountOf(bridge.Log(), "C3"), 0) << bridge.Log();
         EXPECT_FALSE(mentionsC3());
         EXPECT_FALSE(fs::exists(c3File)) << "C3 was opened";
     }

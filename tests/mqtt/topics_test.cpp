@@ -4,6 +4,7 @@
 #include "mqtt/topics.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -12,6 +13,48 @@ TEST(TopicId, KeepsOnlyLettersDigitsUnderscoreAndHyphen)
     EXPECT_EQ(TopicId("A1"), "A1");
     EXPECT_EQ(TopicId("ab/+#_-9 \x01\xC3\xA9."), "ab_-9");
     EXPECT_EQ(TopicId("/+#"), "");
+}
+
+TEST(DisplayText, KeepsCharactersAndShowsControlsAndBrokenBytesAsQuestionMarks)
+{
+    EXPECT_EQ(DisplayText("A/b+#1 \xC3\xA9\xE2\x82\xAC"), "A/b+#1 \xC3\xA9\xE2\x82\xAC");
+    // An escape sequence, DEL, a C1 control (U+009B), a lone continuation
+    // byte, a character cut short, an overlong '/', a surrogate: a '?' for
+    // each control and for each byte of what is not a character.
+    EXPECT_EQ(DisplayText("\x1B[2J\x7F\xC2\x9B\x80\xE2\x82"), "?[2J?????");
+    EXPECT_EQ(DisplayText("\xC0\xAF\xED\xA0\x80x"), "?????x");
+    EXPECT_EQ(DisplayText(std::string("a\0b", 3)), "a?b");
+    EXPECT_EQ(DisplayText("\xC3\xA9\xC3\xA9\xC3\xA9", 2), "\xC3\xA9\xC3\xA9");
+}
+
+TEST(EntitySlug, LowerCaseLettersAndDigitsWithSingleUnderscores)
+{
+    EXPECT_EQ(EntitySlug("relayboard_A1_3"), "relayboard_a1_3");
+    EXPECT_EQ(EntitySlug("relayboard_-x__Y-_8"), "relayboard_x_y_8");
+    EXPECT_EQ(EntitySlug("_relaymqtt_pi-4.lan_"), "relaymqtt_pi_4_lan");
+}
+
+TEST(DiscoveryObject, CarriesAnySerialNumberAsValidJsonAndAsksForTheEntityIdWithItsDomain)
+{
+    Config config;
+    config.node = "pi-4.lan";
+    const Topics topics(config);
+    const std::string text = topics.DiscoveryObject("B-2", "B-2\x1B]0;x\x07\xFF", 3);
+    const auto object = nlohmann::json::parse(text);
+    EXPECT_EQ(object.at("default_entity_id"), "switch.relayboard_b_2_3");
+    EXPECT_EQ(object.at("device").at("serial_number"), "B-2?]0;x??");
+    EXPECT_EQ(object.at("device").at("via_device"), "relaymqtt_pi-4_lan");
+    EXPECT_EQ(topics.BridgeDiscovery(), "homeassistant/binary_sensor/relaymqtt_pi-4_lan/config");
+    const auto bridge = nlohmann::json::parse(topics.BridgeDiscoveryObject());
+    EXPECT_EQ(bridge.at("device").at("identifiers").at(0), "relaymqtt_pi-4_lan");
+    EXPECT_EQ(bridge.at("default_entity_id"), "binary_sensor.relaymqtt_pi_4_lan");
+
+    // Bytes that are not UTF-8 from anywhere else never throw on the worker
+    // thread, where nothing would catch it.
+    config.topicPrefix = "relay\xFF";
+    const Topics broken(config);
+    EXPECT_EQ(nlohmann::json::parse(broken.DiscoveryObject("B2", "B2", 1)).at("command_topic"),
+              "relay\xEF\xBF\xBD/B2/relay/1/set");
 }
 
 TEST(CommandTopic, NamesABoardIdAndARelayFrom1To8)
