@@ -25,8 +25,6 @@ constexpr unsigned kFirstTakeoverDelay = 60;
 constexpr unsigned kLastTakeoverDelay = 900;
 // SSL_VERIFY_PEER: the broker's certificate must check out against the CA file.
 constexpr int kVerifyPeer = 1;
-// The most of a file name a log line shows.
-constexpr std::size_t kLongestPath = 256;
 
 // Keeps the network thread from being cancelled while this code runs: a
 // thread cancelled halfway through a log line would leave the log locked.

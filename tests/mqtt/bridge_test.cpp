@@ -592,6 +592,9 @@ TEST_F(BridgeTest, MessagesAndSubscriptionsAreAtQos1)
     EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/B2/relay/+/set\n"), 1) << text;
     EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 homeassistant/status\n"), 1) << text;
     EXPECT_EQ(CountOf(text, "relaymqtt-testnode 1 relayboard/+"), 0) << text;
+    // A keep-alive of 30 s: a bridge gone silent has its last will published
+    // within 45 s.
+    EXPECT_NE(text.find(" as relaymqtt-testnode (p2, c1, k30"), std::string::npos) << text;
 }
 
 TEST_F(BridgeTest, UserNameWithoutPasswordIsSentToTheBroker)

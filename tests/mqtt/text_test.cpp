@@ -67,7 +67,7 @@ TEST(DiscoveryObject, TextThatIsNotUtf8IsReplacedNotThrown)
 {
     const Topics topics{Config{}};
     std::string object;
-    ASSERT_NO_THROW(object = topics.DiscoveryObject("A\xFF", 1));
+    ASSERT_NO_THROW(object = topics.DiscoveryObject("A\xFF", "A\xFF", 1));
     const nlohmann::json parsed = nlohmann::json::parse(object);
     EXPECT_EQ(parsed.at("command_topic"), "relayboard/A\xEF\xBF\xBD/relay/1/set");
 }
