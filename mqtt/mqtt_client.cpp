@@ -167,7 +167,8 @@ void MqttClient::Run(std::string failure)
 {
     // Cancelled only inside the library's calls, as in a connect to a host
     // that does not answer.
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    int cancelState = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
     for (;;) {
         if (failure.empty()) {
             pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
