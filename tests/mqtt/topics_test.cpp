@@ -85,9 +85,9 @@ TEST(CommandPayload, OnlyOnAndOffSwitch)
     EXPECT_EQ(ParseCommandPayload("ON\n").fault, "payload 'ON?' is neither ON nor OFF");
     EXPECT_EQ(ParseCommandPayload("").fault, "empty payload");
     EXPECT_EQ(ParseCommandPayload(std::string(17, 'O')).fault, "payload of 17 bytes, longer than any command");
-    // Cut short, overlong, a surrogate, a NUL.
-    for (const std::string& bytes :
-         {std::string("O\xC3"), std::string("\xC0\xAF"), std::string("\xED\xA0\x80"), std::string("O\0N", 3)}) {
+    // Cut short, overlong, a surrogate, a NUL, a lone continuation byte.
+    for (const std::string& bytes : {std::string("O\xC3"), std::string("\xC0\xAF"), std::string("\xED\xA0\x80"),
+                                     std::string("O\0N", 3), std::string("O\x80")}) {
         EXPECT_EQ(ParseCommandPayload(bytes).fault, "payload is not valid UTF-8") << bytes;
     }
     EXPECT_EQ(ParseCommandPayload("\xC3\xA9").fault, "payload '?"
