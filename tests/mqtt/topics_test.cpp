@@ -13,6 +13,7 @@ TEST(TopicId, KeepsOnlyLettersDigitsUnderscoreAndHyphen)
     EXPECT_EQ(TopicId("A1"), "A1");
     EXPECT_EQ(TopicId("ab/+#_-9 \x01\xC3\xA9."), "ab_-9");
     EXPECT_EQ(TopicId("/+#"), "");
+    EXPECT_EQ(TopicId("AZaz09@[`{/:"), "AZaz09") << "the ends of each range, and the bytes just outside";
 }
 
 TEST(DisplayText, KeepsCharactersAndShowsControlsAndBrokenBytesAsQuestionMarks)
@@ -24,6 +25,9 @@ TEST(DisplayText, KeepsCharactersAndShowsControlsAndBrokenBytesAsQuestionMarks)
     EXPECT_EQ(DisplayText("\x1B[2J\x7F\xC2\x9B\x80\xE2\x82"), "?[2J?????");
     EXPECT_EQ(DisplayText("\xC0\xAF\xED\xA0\x80x"), "?????x");
     EXPECT_EQ(DisplayText(std::string("a\0b", 3)), "a?b");
+    // A character of four bytes, the last there is, and one above it.
+    EXPECT_EQ(DisplayText("\xF0\x9F\x98\x80\xF4\x8F\xBF\xBD"), "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBD");
+    EXPECT_EQ(DisplayText("\xF4\x90\x80\x80"), "????");
     EXPECT_EQ(DisplayText("\xC3\xA9\xC3\xA9\xC3\xA9", 2), "\xC3\xA9\xC3\xA9");
 }
 
