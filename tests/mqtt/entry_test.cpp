@@ -400,6 +400,11 @@ std::size_t PeakMemoryKib(int pid)
 // by those two copies and not by a third.
 TEST_F(BridgeEntry, LargePayloadIsJudgedBeforeItIsCopied)
 {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's shadow memory grows with every byte the library
+    // touches, so the peak says nothing of the copies here.
+    GTEST_SKIP() << "not run: memory peaks mean nothing under ThreadSanitizer";
+#endif
     WriteFile(m_folder / "relaymqtt.conf", Config());
     Relaymqtt bridge(m_folder / "relaymqtt.conf", m_folder / "bridge.log", *m_boards);
     ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "online")) << bridge.Log();
