@@ -93,13 +93,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Topics topics(config);
     RequirePublishable(topics.BridgeAvailability());
-    const std::string filter = topics.CommandFilter();
-    Require(mosquitto_sub_topic_check2(filter.c_str(), filter.size()) == MOSQ_ERR_SUCCESS,
-            "libmosquitto takes the command filter", filter);
     Require(mosquitto_sub_topic_check2(topics.HomeAssistantStatus().c_str(), topics.HomeAssistantStatus().size()) ==
                 MOSQ_ERR_SUCCESS,
             "libmosquitto takes Home Assistant's status topic", topics.HomeAssistantStatus());
+    RequirePublishable(topics.BridgeClaim());
+    RequirePublishable(topics.BridgeDiscovery());
     for (const std::string& id : ids) {
+        const std::string filter = topics.BoardCommandFilter(id);
+        Require(mosquitto_sub_topic_check2(filter.c_str(), filter.size()) == MOSQ_ERR_SUCCESS,
+                "libmosquitto takes each board's command filter", filter);
         RequirePublishable(topics.Availability(id));
         for (int relay = 1; relay <= 8; ++relay) {
             RequirePublishable(topics.State(id, relay));
@@ -108,12 +110,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bool matches = false;
             Require(mosquitto_topic_matches_sub(filter.c_str(), command.c_str(), &matches) == MOSQ_ERR_SUCCESS &&
                         matches,
-                    "every command topic matches the command filter", command);
+                    "every command topic matches its board's command filter", command);
             const CommandTarget target = ParseCommandTopic(command, config.topicPrefix);
             Require(target.fault.empty() && target.id == id && target.relay == relay,
                     "every command topic is taken back", command);
             // Would throw on text that is not UTF-8.
-            const nlohmann::json object = nlohmann::json::parse(topics.DiscoveryObject(id, relay));
+            const nlohmann::json object = nlohmann::json::parse(topics.DiscoveryObject(id, id, relay));
             Require(object.at("command_topic") == command && object.at("state_topic") == topics.State(id, relay),
                     "the discovery object names the relay's topics", command);
         }
