@@ -260,7 +260,7 @@ mkdir -p "$root/etc/systemd/system/relaymqtt.service.d"
 } >"$root/etc/systemd/system/relaymqtt.service.d/board.conf"
 inside install -d -o relaymqtt -g relaymqtt /var/lib/relaytest-board
 inside install -d /etc/relaypanel
-inside install -m 644 /usr/share/doc/"${names[0]}"/examples/relaymqtt.conf /etc/relaypanel/relaymqtt.conf
+inside install -m 644 /usr/share/doc/relaymqtt/examples/relaymqtt.conf /etc/relaypanel/relaymqtt.conf
 inside systemctl daemon-reload
 
 # Enabled and started with the example config: the bridge comes online and
@@ -324,7 +324,7 @@ final_status() {
 }
 inside sh -c 'echo "port = 0" >>/etc/relaypanel/relaymqtt.conf'
 final_status "a refused config" 2
-inside install -m 644 /usr/share/doc/"${names[0]}"/examples/relaymqtt.conf /etc/relaypanel/relaymqtt.conf
+inside install -m 644 /usr/share/doc/relaymqtt/examples/relaymqtt.conf /etc/relaypanel/relaymqtt.conf
 printf '[Service]\nEnvironment=LD_LIBRARY_PATH=/opt/relaytest/unloadable\n' \
     >"$root/etc/systemd/system/relaymqtt.service.d/unloadable.conf"
 inside systemctl daemon-reload
