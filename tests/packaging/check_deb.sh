@@ -178,32 +178,43 @@ for key in "${keys[@]}"; do
         fail "the example config does not show the key $key"
 done
 
-# The maintainer scripts as dpkg runs them for an installation into another
-# root (DPKG_ROOT): Debian's own deb-systemd-helper and systemd's tools act on
-# a copy of the packages' tree, and nothing is asked of this system's udev or
-# systemd. A first install makes the group and the user and leaves the
+# The maintainer scripts as dpkg runs them (executed, not read by a shell
+# of ours) for an installation into another root (DPKG_ROOT): Debian's own
+# deb-systemd-helper and systemd's tools act on a copy of the packages'
+# tree, and nothing is asked of this system's udev or systemd: the commands
+# that would ask them are found first on PATH as notes of the call that do
+# nothing. A first install makes the group and the user and leaves the
 # bridge disabled; an upgrade keeps it enabled or disabled as the
 # administrator left it, and so does the first configure of relaymqtt on a
 # host where relaypanel before 2.0.0 had installed the unit; purge takes
-# away its links and the helper's record of them. What they do on a running
-# system is check_on_systemd.sh's.
+# away its links and the helper's record of them. The postinst makes what
+# an aborted upgrade or removal undid, and fails when it cannot make the
+# group. What the scripts do on a running system is check_on_systemd.sh's.
 mkdir "$out/control"
 for package in relaypanel-common relaymqtt; do
     dpkg-deb -e "${deb_of[$package]}" "$out/control/$package"
 done
 for script in relaypanel-common/postinst relaypanel-common/postrm relaymqtt/postinst relaymqtt/prerm relaymqtt/postrm; do
-    [ -f "$out/control/$script" ] || fail "${script%/*} has no ${script#*/}"
+    [ -x "$out/control/$script" ] || fail "${script%/*} has no ${script#*/} dpkg can run"
+done
+watch=$out/watch
+mkdir "$watch"
+for tool in udevadm systemctl deb-systemd-invoke; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$tool" "$watch" >"$watch/$tool"
+    chmod +x "$watch/$tool"
 done
 sysroot=$out/sysroot
 cp -a "$out/tree" "$sysroot"
 mkdir -p "$sysroot/etc"
 #   maintainer_script PACKAGE SCRIPT ARGUMENT...
-maintainer_script() {
+run_script() {
     local package=$1 script=$2
     shift 2
-    DPKG_ROOT=$sysroot DPKG_MAINTSCRIPT_PACKAGE=$package DPKG_MAINTSCRIPT_NAME=$script \
-        sh -e "$out/control/$package/$script" "$@" >"$out/script.log" 2>&1 ||
-        fail "$package's $script $* failed: $(cat "$out/script.log")"
+    PATH=$watch:$PATH DPKG_ROOT=$sysroot DPKG_MAINTSCRIPT_PACKAGE=$package DPKG_MAINTSCRIPT_NAME=$script \
+        "$out/control/$package/$script" "$@" >"$out/script.log" 2>&1
+}
+maintainer_script() {
+    run_script "$@" || fail "$1's $2 ${*:3} failed: $(cat "$out/script.log")"
 }
 enabled() {
     [ -L "$sysroot/etc/systemd/system/multi-user.target.wants/relaymqtt.service" ]
@@ -233,6 +244,19 @@ left=$(find "$sysroot/etc/systemd" "$sysroot/var/lib/systemd" -name 'relaymqtt.s
 [ -z "$left" ] || fail "purge leaves the unit's links or state: $left"
 maintainer_script relaypanel-common postrm remove
 maintainer_script relaypanel-common postrm purge
+for action in abort-upgrade abort-deconfigure abort-remove; do
+    rm -r "${sysroot:?}/etc"
+    mkdir "$sysroot/etc"
+    maintainer_script relaypanel-common postinst "$action" "$version"
+    maintainer_script relaymqtt postinst "$action" "$version"
+    grep -qE "^$boards_group:.*[:,]$user(,|$)" "$sysroot/etc/group" ||
+        fail "the postinsts' $action does not make the group $boards_group with $user in it"
+done
+rm -r "${sysroot:?}/etc"
+mkdir -p "$sysroot/etc/group"
+! run_script relaypanel-common postinst configure ||
+    fail "relaypanel-common's postinst succeeds though it cannot make the group (/etc/group a folder)"
+[ ! -e "$watch/calls" ] || fail "an installation into another root asks this system: $(cat "$watch/calls")"
 
 if ! lintian --fail-on error,warning "${debs[@]}" >"$out/lintian.log" 2>&1; then
     cat "$out/lintian.log" >&2

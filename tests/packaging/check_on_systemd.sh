@@ -6,12 +6,13 @@
 # confined as the docs say; enabled, it serves the virtual board through a
 # mosquitto on the container's loopback; it stops cleanly, is restarted
 # after a kill, is not restarted after a refused config or an unloadable
-# driver library; an upgrade restarts a running bridge; removal stops it and
-# purge forgets it. The udev rule is put to real udev (udevadm test on a
-# board emulated by umockdev): a node with the owner and mode udev gives it
-# must open read-write for the service's user under the service's own device
-# policy, and installing must trigger udev for a board that is already
-# plugged in. Then the upgrade from the previous release, the one package
+# driver library; an upgrade restarts a running bridge; removal stops it,
+# has systemd forget the unit, and purge forgets its state. The udev rule is
+# put to real udev (udevadm test on a board emulated by umockdev): a node
+# with the owner and mode udev gives it must open read-write for the
+# service's user under the service's own device policy; installing must
+# have udev's daemon reload its rules and trigger a board that is already
+# plugged in, and removing must have it reload them. Then the upgrade from the previous release, the one package
 # relaypanel that held all three programs: with the bridge enabled and
 # running, or disabled, upgraded with dpkg -i and with apt, the new packages
 # take its files over, the administrator's choice stays and a running
@@ -168,6 +169,11 @@ root=$out/root
 cp -a --reflink=auto "$cache/$key" "$root"
 # The container is thrown away: dpkg need not sync each file it unpacks.
 echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/relaytest-unsafe-io"
+# udev's daemon runs too, though /sys is read-only here (there are no
+# kernel events to handle), and logs what it is asked, reloads among it.
+mkdir -p "$root/etc/systemd/system/systemd-udevd.service.d"
+printf '[Unit]\nConditionPathIsReadWrite=\n' >"$root/etc/systemd/system/systemd-udevd.service.d/relaytest.conf"
+echo udev_log=debug >>"$root/etc/udev/udev.conf"
 
 # What the test brings in: the packages, the virtual board, a driver library
 # cut short, and the emulated board for umockdev.
@@ -280,6 +286,15 @@ apt_inside() {
     shift
     log=$(inside apt-get install -q -y --no-install-recommends "$@" 2>&1) || fail "$what failed: $log"
 }
+# How often udev's daemon has been asked to reload its rules, and a wait
+# for one more.
+count_reloads="journalctl -u systemd-udevd.service -o cat --no-pager | grep -c 'udev control message (RELOAD)'"
+udev_reloads() {
+    inside sh -c "$count_reloads" || true
+}
+wait_reload_after() {
+    wait_for 5 sh -c "[ \$($count_reloads) -gt $1 ]"
+}
 installed_packages() {
     inside dpkg-query -W -f '${Package} ${db:Status-Abbrev}\n' | awk '$2 == "ii" { print $1 }' | sort
 }
@@ -289,6 +304,7 @@ installed_packages() {
 # sysfs records the trigger), the bridge stays disabled, and no package of
 # Qt or X comes along.
 before=$(installed_packages)
+reloads=$(udev_reloads)
 triggered=$(inside umockdev-run -d /opt/relaytest/board.umockdev -- sh -c \
     "apt-get install -q -y --no-install-recommends ${bridge_debs[*]} >/root/apt.log 2>&1 &&
     head -c 6 \"\$UMOCKDEV_DIR$board_syspath/uevent\"") ||
@@ -303,6 +319,7 @@ fi
 echo "the bridge alone: $(wc -l <<<"$came") packages installed, none of Qt or X"
 [ "$triggered" = change ] || [ "$triggered" = add ] ||
     fail "installing does not trigger udev for the board plugged in (0403:6001)"
+wait_reload_after "$reloads" || fail "installing does not have udev reload its rules"
 [ "$(inside systemctl is-enabled relaymqtt.service || true)" = disabled ] ||
     fail "a first install leaves relaymqtt.service $(inside systemctl is-enabled relaymqtt.service), not disabled"
 
@@ -432,9 +449,12 @@ bridge_runs() {
 }
 inside systemctl start relaymqtt.service
 wait_retained 10 $availability online || fail "the bridge did not come online: $(journal)"
+reloads=$(udev_reloads)
 dpkg_inside removing -r relaymqtt relaypanel-common
 ! bridge_runs || fail "a bridge runs after the package was removed"
 [ "$(retained $availability)" = offline ] || fail "a removed bridge is not offline"
+[ "$(show LoadState)" = not-found ] || fail "systemd still has the removed unit loaded ($(show LoadState)): no daemon-reload"
+wait_reload_after "$reloads" || fail "removing does not have udev reload its rules"
 dpkg_inside purging -P relaymqtt relaypanel-common
 left=$(inside find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
     /var/lib/systemd/deb-systemd-helper-masked -name 'relaymqtt.service*' ! -name '*.d' 2>/dev/null || true)
