@@ -248,9 +248,9 @@ for action in abort-upgrade abort-deconfigure abort-remove; do
     rm -r "${sysroot:?}/etc"
     mkdir "$sysroot/etc"
     maintainer_script relaypanel-common postinst "$action" "$version"
+    grep -q "^$boards_group:" "$sysroot/etc/group" || fail "relaypanel-common's postinst $action does not make the group"
     maintainer_script relaymqtt postinst "$action" "$version"
-    grep -qE "^$boards_group:.*[:,]$user(,|$)" "$sysroot/etc/group" ||
-        fail "the postinsts' $action does not make the group $boards_group with $user in it"
+    grep -q "^$user:" "$sysroot/etc/passwd" || fail "relaymqtt's postinst $action does not make the user $user"
 done
 rm -r "${sysroot:?}/etc"
 mkdir -p "$sysroot/etc/group"

@@ -12,12 +12,16 @@
 # with the owner and mode udev gives it must open read-write for the
 # service's user under the service's own device policy; installing must
 # have udev's daemon reload its rules and trigger a board that is already
-# plugged in, and removing must have it reload them. Then the upgrade from the previous release, the one package
-# relaypanel that held all three programs: with the bridge enabled and
-# running, or disabled, upgraded with dpkg -i and with apt, the new packages
-# take its files over, the administrator's choice stays and a running
-# bridge runs on the new program; apt will not leave the old package beside
-# the bridge's new one.
+# plugged in, and removing must have it reload them.
+#
+# Then the upgrade from the previous release, the one package relaypanel
+# that held all three programs, with the bridge enabled and running or
+# disabled: with dpkg -i in the order tools/package prints, with dpkg
+# --auto-deconfigure -i in any order, with apt, and with apt only the
+# bridge. The new packages take its files over, the administrator's choice
+# stays and a running bridge runs on the new program; apt will not leave
+# the old package beside the bridge's new one, and its upgrade through a
+# repository keeps all three programs.
 #
 # The container's root is made once by debootstrap and kept in
 # /var/cache/relaypanel-host-test (one per list of packages), with the
@@ -463,10 +467,14 @@ echo "installed, ran, upgraded, removed and purged the bridge on a booted $suite
 
 # The upgrade from the previous release, which installs the bridge's unit
 # enabled. The administrator leaves it enabled and running, or disables it;
-# then the new packages, all of them, with dpkg -i or with apt.
-#   upgrade_from_previous enabled|disabled dpkg|apt
+# then the new packages: all of them with dpkg -i, relaypanel first, or with
+# dpkg --auto-deconfigure -i in the order of their names, which unpacks the
+# others while relaypanel 1.0.0 still holds their files, as apt may; all of
+# them with apt; or with apt only the bridge, which takes relaypanel 1.0.0
+# away (whose removal masks the bridge's unit).
+#   upgrade_from_previous enabled|disabled dpkg|dpkg-any-order|apt|apt-bridge
 upgrade_from_previous() {
-    local choice=$1 tool=$2 name pid=0 exe
+    local choice=$1 how=$2 name pid=0 exe expected=("${names[@]}") in_name_order
     inside dpkg -P relaypanel relayctl relaymqtt relaypanel-common >/dev/null 2>&1 || true
     apt_inside "installing relaypanel $previous_version" "$inside_previous"
     [ -n "$planned" ] || plan_over_previous
@@ -477,29 +485,40 @@ upgrade_from_previous() {
     else
         inside systemctl disable relaymqtt.service 2>/dev/null
     fi
-    case $tool in
+    case $how in
     dpkg) dpkg_inside "upgrading from $previous_version with dpkg -i" -i "${all_debs[@]}" ;;
+    dpkg-any-order)
+        mapfile -t in_name_order < <(printf '%s\n' "${all_debs[@]}" | sort)
+        dpkg_inside "upgrading from $previous_version with dpkg --auto-deconfigure -i" --auto-deconfigure -i \
+            "${in_name_order[@]}"
+        ;;
     apt) apt_inside "upgrading from $previous_version with apt" "${all_debs[@]}" ;;
+    apt-bridge)
+        apt_inside "installing the bridge alone over relaypanel $previous_version with apt" "${bridge_debs[@]}"
+        expected=(relaymqtt relaypanel-common)
+        [ "$(inside dpkg-query -W -f '${db:Status-Abbrev}' relaypanel)" != "ii " ] ||
+            fail "apt left relaypanel $previous_version installed beside the bridge of $version"
+        ;;
     esac
-    for name in "${names[@]}"; do
+    for name in "${expected[@]}"; do
         [ "$(inside dpkg-query -W -f '${db:Status-Abbrev}${Version}' "$name")" = "ii $version" ] ||
-            fail "after the upgrade with $tool, $name is not installed at $version: $(inside dpkg -l "$name" | tail -n 1)"
+            fail "after the upgrade with $how, $name is not installed at $version: $(inside dpkg -l "$name" | tail -n 1)"
     done
-    [ -z "$(inside dpkg --audit)" ] || fail "after the upgrade with $tool: $(inside dpkg --audit)"
+    [ -z "$(inside dpkg --audit)" ] || fail "after the upgrade with $how: $(inside dpkg --audit)"
     [ "$(inside dpkg -S /usr/sbin/relaymqtt)" = "relaymqtt: /usr/sbin/relaymqtt" ] ||
-        fail "after the upgrade with $tool, /usr/sbin/relaymqtt belongs to $(inside dpkg -S /usr/sbin/relaymqtt)"
+        fail "after the upgrade with $how, /usr/sbin/relaymqtt belongs to $(inside dpkg -S /usr/sbin/relaymqtt)"
     [ "$(inside systemctl is-enabled relaymqtt.service || true)" = "$choice" ] ||
-        fail "the upgrade with $tool leaves the $choice relaymqtt.service $(inside systemctl is-enabled relaymqtt.service)"
+        fail "the upgrade with $how leaves the $choice relaymqtt.service $(inside systemctl is-enabled relaymqtt.service)"
     if [ "$choice" = enabled ]; then
         wait_for 10 sh -c "[ \"\$(systemctl show -p MainPID --value relaymqtt.service)\" != $pid ]" ||
-            fail "the upgrade with $tool leaves the previous release's bridge running ($pid)"
-        wait_retained 10 $availability online || fail "the bridge is not online after the upgrade with $tool: $(journal)"
+            fail "the upgrade with $how leaves the previous release's bridge running ($pid)"
+        wait_retained 10 $availability online || fail "the bridge is not online after the upgrade with $how: $(journal)"
         exe=$(inside readlink "/proc/$(show MainPID)/exe")
-        [ "$exe" = /usr/sbin/relaymqtt ] || fail "after the upgrade with $tool the bridge runs $exe"
+        [ "$exe" = /usr/sbin/relaymqtt ] || fail "after the upgrade with $how the bridge runs $exe"
     else
-        ! bridge_runs || fail "the upgrade with $tool starts the disabled bridge"
+        ! bridge_runs || fail "the upgrade with $how starts the disabled bridge"
     fi
-    echo "relaypanel $previous_version with the bridge $choice, upgraded with $tool: still $choice"
+    echo "relaypanel $previous_version with the bridge $choice, upgraded with $how: still $choice"
 }
 # Over the previous release: the new bridge alone will not stand beside it,
 # so apt removes it, as no newer relaypanel is offered. And through a
@@ -527,5 +546,6 @@ plan_over_previous() {
 upgrade_from_previous enabled dpkg
 upgrade_from_previous disabled apt
 upgrade_from_previous enabled apt
-upgrade_from_previous disabled dpkg
+upgrade_from_previous disabled dpkg-any-order
+upgrade_from_previous enabled apt-bridge
 echo "upgraded from relaypanel $previous_version to ${names[*]} $version on a booted $suite"
