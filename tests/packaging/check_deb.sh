@@ -154,14 +154,18 @@ config=$("$out/tree/usr/sbin/relaymqtt" --help | sed -n 's/^ *--config FILE .*(d
 [ -n "$config" ] || fail "relaymqtt --help names no default config"
 grep -qxF "ConditionPathExists=$config" "$unit" || fail "relaymqtt.service does not wait for $config"
 
-# It runs as a user the package makes, not root, in the group the udev rule
-# gives the boards to.
+# It runs as a user the package makes, not root, without a home, in the
+# group the udev rule gives the boards to.
 mkdir -p "$out/root/etc"
 systemd-sysusers --root="$out/root" "$out"/tree/usr/lib/sysusers.d/*.conf 2>"$out/sysusers.log" ||
     fail "systemd-sysusers refuses the packages' users: $(cat "$out/sysusers.log")"
 user=$(sed -n 's/^User=//p' "$unit")
 uid=$(awk -F: -v user="$user" '$1 == user { print $3 }' "$out/root/etc/passwd")
 [ -n "$uid" ] && [ "$uid" != 0 ] || fail "relaymqtt.service runs as '$user', not a user of its own (uid '$uid')"
+# A system user without a home, as Debian makes them: nothing is read from
+# or written to a home folder in its name.
+home=$(awk -F: -v user="$user" '$1 == user { print $6 }' "$out/root/etc/passwd")
+[ "$home" = /nonexistent ] || fail "the user $user has the home folder '$home', not /nonexistent"
 boards_group=$(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$out/tree/usr/lib/udev/rules.d/70-relaypanel.rules")
 [ -n "$boards_group" ] || fail "the udev rule gives the boards to no group: a service cannot open them"
 grep -q "^$boards_group:" "$out/root/etc/group" || fail "the packages make no group '$boards_group' for the udev rule"
