@@ -6,6 +6,7 @@
 
 #include "relay_board.h"
 #include "relay_panel.h"
+#include "relay_rules.h"
 
 #include <chrono>
 #include <cstdint>
@@ -58,3 +59,22 @@ OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& ch
 // change made to the named relays only, and written. `lines` is the state
 // written.
 [[nodiscard]] StepResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named, std::uint8_t& lines);
+
+// The relays of an open board that is set up, its lines read through the rules.
+[[nodiscard]] StepResult ReadRelays(RelayBoard& board, const RelayRules& rules, std::uint8_t& relays);
+
+// Carries a plan out: each byte through the rules onto the wire, after its
+// pause. The first refused write ends it.
+[[nodiscard]] StepResult WritePlan(RelayBoard& board, const RelayPlan& plan, const RelayRules& rules);
+
+struct RelayChangeResult {
+    StepResult failed;  // a driver step refused
+    RelayPlan plan;     // refused by the rules, or what was written
+};
+
+// On an open board that is set up: the relays read, the change planned under
+// the rules (PlanRelayChange) and, unless the rules refuse it, written. A
+// change to exactly the named relays on a board without interlock groups
+// needs no read.
+[[nodiscard]] RelayChangeResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named,
+                                             const RelayRules& rules);
