@@ -98,13 +98,6 @@ OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& ch
     }
 }
 
-StepResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named, std::uint8_t& lines)
-{
-    RelayChangeResult result = ChangeRelays(board, change, named, RelayRules{});
-    lines = result.plan.relays;
-    return result.failed;
-}
-
 StepResult ReadRelays(RelayBoard& board, const RelayRules& rules, std::uint8_t& relays)
 {
     std::uint8_t lines = 0;
@@ -139,6 +132,7 @@ RelayChangeResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8
             return result;
         }
     }
+    result.before = current;
     result.plan = PlanRelayChange(current, change, named, rules);
     if (!result.plan.refused()) {
         result.failed = WritePlan(board, result.plan, rules);

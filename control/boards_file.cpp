@@ -441,7 +441,12 @@ ParsedBoards LoadBoardsFiles(const std::vector<std::filesystem::path>& files, bo
         };
         std::error_code error;
         const std::filesystem::file_status status = std::filesystem::status(path, error);
-        if (status.type() == std::filesystem::file_type::not_found && !named) {
+        // A default file that is not there is passed over, and so is one in a
+        // folder this user may not enter (another user's home, inherited in
+        // $HOME): there is no telling it is there. One that is there and
+        // cannot be read is refused: it may hold interlock groups.
+        if (!named &&
+            (status.type() == std::filesystem::file_type::not_found || error == std::errc::permission_denied)) {
             continue;
         }
         if (std::filesystem::is_directory(status)) {

@@ -91,8 +91,9 @@ std::optional<std::string> ProcessEnvironment(const char* name);
 // ~/.config; on Windows %APPDATA%\relaypanel\boards.conf).
 std::vector<std::filesystem::path> DefaultBoardsFiles(const EnvironmentLookup& environment);
 
-// Reads and combines the files. A default file that does not exist is
-// passed over; a file named by the user (`named`) must exist.
+// Reads and combines the files. A default file that does not exist, or lies
+// in a folder this user may not enter, is passed over; a file named by the
+// user (`named`) must exist and be read.
 ParsedBoards LoadBoardsFiles(const std::vector<std::filesystem::path>& files, bool named);
 
 // Whether the text is well-formed UTF-8 (no overlong forms, surrogates, or

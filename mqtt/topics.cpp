@@ -116,11 +116,12 @@ std::string Topics::HomeAssistantStatus() const
     return m_discoveryPrefix + "/status";
 }
 
-std::string Topics::DiscoveryObject(const std::string& id, int relay) const
+std::string Topics::DiscoveryObject(const std::string& id, int relay, const std::string& boardName,
+                                    const std::string& relayName) const
 {
     const std::string entity = std::string(kIdWord) + '_' + id + '_' + std::to_string(relay);
     const Json object{
-        {"name", "Relay " + std::to_string(relay)},
+        {"name", relayName.empty() ? "Relay " + std::to_string(relay) : relayName},
         {"unique_id", entity},
         {"object_id", entity},
         {"command_topic", Command(id, relay)},
@@ -134,7 +135,7 @@ std::string Topics::DiscoveryObject(const std::string& id, int relay) const
         {"availability_mode", "all"},
         {"device",
          {{"identifiers", Json::array({std::string(kIdWord) + '_' + id})},
-          {"name", "Relay board " + id},
+          {"name", boardName.empty() ? "Relay board " + id : boardName},
           {"model", kModel},
           {"serial_number", id},
           {"sw_version", RELAYMQTT_VERSION}}},

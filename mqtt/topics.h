@@ -39,8 +39,11 @@ public:
     std::string CommandFilter() const;
     std::string HomeAssistantStatus() const;
 
-    // The discovery object of relay `relay` (1 to 8) of the board with that id.
-    std::string DiscoveryObject(const std::string& id, int relay) const;
+    // The discovery object of relay `relay` (1 to 8) of the board with that
+    // id; the names from the boards file, where it gives them, name the
+    // entity and the device (the ids stay on the serial number and relay).
+    std::string DiscoveryObject(const std::string& id, int relay, const std::string& boardName = {},
+                                const std::string& relayName = {}) const;
 
     const std::string& topicPrefix() const { return m_topicPrefix; }
 

@@ -24,6 +24,9 @@
 //                                    relay board; otherwise they work alike
 //   VBOARD_ACTIVE_LOW=A1,B2          the boards with these serial numbers
 //                                    pull a relay in while its line is low
+//   VBOARD_WRITE_LOG=FILE            every byte that reaches the relays, of
+//                                    any process, is added to FILE as a line
+//                                    "SERIAL 0xNN"
 // and from the file "unplugged" in the boards' folder, read at every call:
 // the boards it names, one serial number a line, are unplugged.
 // A build with VBOARD_OMIT_<function> defined lacks that function.
@@ -573,6 +576,7 @@ private:
         }
         board.lines = byte;
         m_written.push_back(byte);
+        LogWrite(board, byte);
         if (m_quiet) {
             return true;
         }
@@ -592,6 +596,25 @@ private:
         }
         std::fprintf(stderr, "%s\n", line.c_str());
         return true;
+    }
+
+    // The byte added to the write log VBOARD_WRITE_LOG names, if any. Each
+    // line goes out in one write, so that the lines of processes writing at
+    // once do not mix.
+    static void LogWrite(const Device& board, std::uint8_t byte)
+    {
+        const std::optional<std::string> file = vboard::Environment("VBOARD_WRITE_LOG");
+        if (!file || file->empty()) {
+            return;
+        }
+        std::array<char, 8> hex{};
+        std::snprintf(hex.data(), hex.size(), "0x%02X", byte);
+        const std::string line = board.serial + ' ' + hex.data() + '\n';
+        if (std::FILE* log = std::fopen(file->c_str(), "ab")) {  // NOLINT(cppcoreguidelines-owning-memory)
+            std::setvbuf(log, nullptr, _IOFBF, line.size() + 1);
+            std::fwrite(line.data(), 1, line.size(), log);
+            std::fclose(log);
+        }
     }
 
     // A failure's reason on stderr, once: a caller retrying a busy board does

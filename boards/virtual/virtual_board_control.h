@@ -19,6 +19,9 @@
  *   VBOARD_ACTIVE_LOW=A1  the boards with these serial numbers are active-low:
  *                         a relay pulls in while its line is low. The line on
  *                         stderr and vboard_relays() tell the relays pulled in.
+ *   VBOARD_WRITE_LOG=FILE every byte that reaches the relays, in any process,
+ *                         is added to FILE as a line "SERIAL 0xNN": what the
+ *                         wire carried, for tests of programs run apart.
  *   the file "unplugged" in the boards' folder (VBOARD_DIR): the boards whose
  *                         serial numbers it holds, one a line, are unplugged.
  *                         They are not listed nor counted by FT_Open's index,
