@@ -49,6 +49,7 @@ expected=(
     ./usr/share/doc/relaypanel/changelog.gz
     ./usr/sbin/relaymqtt
     ./usr/share/man/man8/relaymqtt.8.gz
+    ./usr/share/man/man5/relaypanel-boards.5.gz
     ./usr/lib/systemd/system/relaymqtt.service
     ./usr/lib/sysusers.d/relaypanel.conf
     ./usr/share/doc/relaypanel/examples/relaymqtt.conf
@@ -92,6 +93,9 @@ security=$(systemd-analyze security --offline=true --threshold=17 "$out/relaymqt
 config=$("$out/tree/usr/sbin/relaymqtt" --help | sed -n 's/^ *--config FILE .*(default \(\/[^)]*\))$/\1/p')
 [ -n "$config" ] || fail "relaymqtt --help names no default config"
 grep -qxF "ConditionPathExists=$config" "$unit" || fail "relaymqtt.service does not wait for $config"
+# Under ProtectSystem=strict the states on_attach = restore puts back can be
+# kept only in the folder systemd gives the service.
+grep -qx 'StateDirectory=relaymqtt' "$unit" || fail "relaymqtt.service has no state folder for the states it restores"
 
 # It runs as a user the package makes, not root, in the group the udev rule
 # gives the boards to.
