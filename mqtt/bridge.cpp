@@ -113,7 +113,7 @@ public:
         }
         std::uint8_t lines = 0;
         StepResult failed = device.SetUp();
-        if (!failed && board.online != true) {
+        if (!failed && board.attachDue) {
             failed = Attach(board, device, lines);
         }
         RelayChangeResult changed;
@@ -154,6 +154,9 @@ private:
         std::optional<std::uint8_t> lines;  // as last published
         std::optional<bool> online;         // as last published
         const BoardEntry* entry = nullptr;  // its section of the boards file, if any
+        // It has appeared (the bridge's start, back from offline) and is
+        // not yet opened since: its attach policy is due.
+        bool attachDue = true;
     };
 
     static RelayRules Rules(const Board& board) { return board.entry == nullptr ? RelayRules{} : board.entry->rules; }
@@ -178,6 +181,7 @@ private:
     // that writes: an FT232R it does not name may be a USB-serial cable.
     StepResult Attach(Board& board, RelayBoard& device, std::uint8_t& relays)
     {
+        board.attachDue = false;
         if (board.entry == nullptr || board.entry->onAttach == AttachPolicy::Keep) {
             return std::nullopt;
         }
@@ -194,6 +198,7 @@ private:
         }
         const RelayChangeResult changed = ChangeRelays(device, RelayChange::Exactly, target, board.entry->rules);
         if (changed.failed) {
+            board.attachDue = true;
             return changed.failed;
         }
         if (changed.plan.refused()) {
@@ -312,7 +317,7 @@ private:
         if (!failed) {
             failed = ReadRelays(device, Rules(board), lines);
         }
-        if (!failed && board.online != true) {
+        if (!failed && board.attachDue) {
             failed = Attach(board, device, lines);
         }
         if (!failed) {
@@ -359,6 +364,9 @@ private:
         }
         if (board.online != online) {
             Log("board " + board.id + (online ? " online" : " offline: " + reason));
+        }
+        if (!online) {
+            board.attachDue = true;
         }
         board.online = online;
         m_publisher.Publish(m_topics.Availability(board.id), online ? kOnline : kOffline, true);

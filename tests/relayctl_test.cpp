@@ -245,13 +245,20 @@ bool BreaksAGroup(std::uint8_t byte, std::initializer_list<std::uint8_t> groups)
     });
 }
 
+// The variable that names the folder of the user's boards file.
+#if defined(_WIN32)
+constexpr const char* kUserFolder = "APPDATA";
+#else
+constexpr const char* kUserFolder = "XDG_CONFIG_HOME";
+#endif
+
 class RelayctlWithBoardsFile : public RelayctlOnBoard {
 protected:
     void TearDown() override
     {
         SetEnvironment("VBOARD_SERIALS", nullptr);
         SetEnvironment("VBOARD_ACTIVE_LOW", nullptr);
-        SetEnvironment("XDG_CONFIG_HOME", nullptr);
+        SetEnvironment(kUserFolder, nullptr);
         vboard_reset();
     }
 
@@ -283,7 +290,7 @@ TEST_F(RelayctlWithBoardsFile, NamesARelayAndABoardWhereverANumberOrASerialNumbe
     EXPECT_EQ(WrittenBytes(), (std::vector<std::uint8_t>{0x04, 0x0D, 0x09}));
 
     // The user's file is read where no file is named.
-    SetEnvironment("XDG_CONFIG_HOME", std::filesystem::path(file).parent_path().append("config").string().c_str());
+    SetEnvironment(kUserFolder, std::filesystem::path(file).parent_path().append("config").string().c_str());
     BoardsFile("config/relaypanel/boards.conf", "[board VBOARD01]\nrelay.2 = well\n");
     EXPECT_EQ(Relayctl({"on", "well"}).out, "relays on: 1 2 (well) 4\n");
 }
