@@ -577,6 +577,24 @@ TEST_F(BridgeWithBoardsFile, AttachPolicyIsAppliedAtStartAndReplugOnlyOnBoardsTh
     EXPECT_TRUE(Written("C3").empty()) << "a board the file does not name is never written to unasked";
 }
 
+// A board another program holds when the bridge starts is shown online
+// unread; its policy waits for the first open.
+TEST_F(BridgeWithBoardsFile, AttachPolicyOfABoardHeldAtTheStartIsAppliedWhenItIsFirstOpened)
+{
+    ASSERT_EQ(m_boards->Relayctl({"-s", "A1", "set", "1", "3"}), 0);
+    Child pulse({RELAYCTL_PROGRAM, "-s", "A1", "pulse", "2", "2s"}, m_boards->Environment(), m_folder / "pulse.log");
+    for (int tries = 0; m_boards->Lines("A1") != 0x07 && tries < 100; ++tries) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(m_boards->Lines("A1"), 0x07) << "the pulse holds the board";
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board A1]\non_attach = off\n"));
+    EXPECT_GE(CountOf(Log(), "board A1 is in use by another program"), 1) << Log();
+    EXPECT_EQ(pulse.Wait(5s), 0);
+    ASSERT_TRUE(m_bridge->WaitForLog("board A1 attached: all relays off", 1, 3s)) << Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    EXPECT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 3), "OFF")) << Log();
+}
+
 TEST_F(BridgeWithBoardsFile, MalformedBoardsFileIsRefusedWithItsLineAndStatusTwo)
 {
     const fs::path config = m_folder / "relaymqtt.conf";
