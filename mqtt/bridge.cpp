@@ -198,7 +198,6 @@ private:
         }
         const RelayChangeResult changed = ChangeRelays(device, RelayChange::Exactly, target, board.entry->rules);
         if (changed.failed) {
-            board.attachDue = true;
             return changed.failed;
         }
         if (changed.plan.refused()) {
@@ -359,14 +358,15 @@ private:
 
     void SetAvailability(Board& board, bool online, bool always, const std::string& reason)
     {
+        // Offline, or failing: the policy is due again at the next open that works.
+        if (!online) {
+            board.attachDue = true;
+        }
         if (board.online == online && !always) {
             return;
         }
         if (board.online != online) {
             Log("board " + board.id + (online ? " online" : " offline: " + reason));
-        }
-        if (!online) {
-            board.attachDue = true;
         }
         board.online = online;
         m_publisher.Publish(m_topics.Availability(board.id), online ? kOnline : kOffline, true);

@@ -100,7 +100,7 @@ int main(int argc, char* argv[])
                                                                  : DefaultBoardsFiles(ProcessEnvironment),
                                                       boardsFile.has_value());
     if (!parsedBoards.boards) {
-        std::cerr << "relaymqtt: " << Loggable(parsedBoards.error.Describe(), 400) << '\n';
+        std::cerr << "relaymqtt: " << Loggable(parsedBoards.error.Describe(), std::string::npos) << '\n';
         return kUsage;
     }
     config.boardsFile = *parsedBoards.boards;

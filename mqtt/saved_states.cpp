@@ -53,9 +53,10 @@ SavedStates::SavedStates(std::filesystem::path file) : m_file(std::move(file))
             continue;
         }
         unsigned value = 0;
-        const char* const digits = line.c_str() + blank + 1;
-        const auto [stop, fault] = std::from_chars(digits, digits + 2, value, 16);
-        if (fault == std::errc() && stop == digits + 2) {
+        const std::string_view digits = std::string_view(line).substr(blank + 1);
+        const char* const end = digits.data() + digits.size();
+        const auto [stop, fault] = std::from_chars(digits.data(), end, value, 16);
+        if (fault == std::errc() && stop == end) {
             m_states[line.substr(0, blank)] = static_cast<std::uint8_t>(value);
         }
     }

@@ -145,6 +145,7 @@ TEST(BoardsFile, TakesEveryKeyWithCommentsBlanksAndDefaults)
                                       "  name = garden  \n"
                                       "relay.3 = pump\n"
                                       "relay.8=Gartenlicht über dem Tor # mit Raute\n"
+                                      "relay.7 = 🌱 Beet, 12 €\n"
                                       "interlock = 1 2 pause 500ms\n"
                                       "interlock = 5 6 7\n"
                                       "active_low = yes\n"
@@ -160,6 +161,7 @@ TEST(BoardsFile, TakesEveryKeyWithCommentsBlanksAndDefaults)
     EXPECT_EQ(garden, file.BySerial("A50285BI"));
     EXPECT_EQ(garden->relayNames[2], "pump");
     EXPECT_EQ(garden->relayNames[7], "Gartenlicht über dem Tor # mit Raute");
+    EXPECT_EQ(garden->relayNames[6], "🌱 Beet, 12 €");
     EXPECT_EQ(garden->RelayNamed("pump"), 3);
     EXPECT_EQ(garden->RelayNamed("Pump"), 0);
     ASSERT_EQ(garden->rules.interlocks.size(), 2U);
@@ -208,6 +210,9 @@ TEST(BoardsFile, RefusalNamesTheFileTheLineAndTheReason)
          "boards.conf:3: 'relay.1' given again for board A1 (first at line 2)"},
         {"[board A1]\nname = \xff\n", "boards.conf:2: not valid UTF-8"},
         {"[board A1]\nname = \xc0\xae\n", "boards.conf:2: not valid UTF-8"},
+        {"[board A1]\nname = \xed\xa0\x80\n", "boards.conf:2: not valid UTF-8"},
+        {"[board A1]\nname = \xf4\x90\x80\x80\n", "boards.conf:2: not valid UTF-8"},
+        {"[board A1]\nname = \xe2\x82\n", "boards.conf:2: not valid UTF-8"},
         {"[board A1]\nname = a\x1b[2Jb\n", "boards.conf:2: a name holds no control character"},
         {"[board A1]\nname = a\xc2\x9b"
          "b\n",

@@ -595,6 +595,21 @@ TEST_F(BridgeWithBoardsFile, AttachPolicyOfABoardHeldAtTheStartIsAppliedWhenItIs
     EXPECT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 3), "OFF")) << Log();
 }
 
+// The bridge's second write fails: the one that switches A1 off when it
+// comes back from an unplug, while A1 is still shown offline. The policy is
+// tried again at the next poll.
+TEST_F(BridgeWithBoardsFile, AnAttachPolicyWhoseWriteFailsIsTriedAgainAtTheNextOpen)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board A1]\non_attach = off\n", {"VBOARD_FAIL_WRITE=2"}));
+    m_boards->SetUnplugged({"A1"});
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "offline", 3s)) << Log();
+    ResetLines("A1", "FF");
+    m_boards->SetUnplugged({});
+    ASSERT_TRUE(m_bridge->WaitForLog("board A1 attached: all relays off", 2, 4s)) << Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    EXPECT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "online")) << Log();
+}
+
 TEST_F(BridgeWithBoardsFile, MalformedBoardsFileIsRefusedWithItsLineAndStatusTwo)
 {
     const fs::path config = m_folder / "relaymqtt.conf";
@@ -602,13 +617,16 @@ TEST_F(BridgeWithBoardsFile, MalformedBoardsFileIsRefusedWithItsLineAndStatusTwo
     fs::permissions(config, fs::perms(0644));
     const fs::path boards = m_folder / "boards.conf";
     std::ofstream(boards) << "[board A1]\ninterlock = 1 9\n";
-    const fs::path output = m_folder / "refused.log";
-    EXPECT_EQ(bridge_test::Run({RELAYMQTT_PROGRAM, "--config", config.string(), "--boards", boards.string()},
-                               m_boards->Environment(), output),
-              2);
-    std::ifstream log(output);
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "relaymqtt: " + boards.string() + ":2: no relay 9: the relays are 1 to 8\n");
+    for (const std::vector<std::string>& option :
+         {std::vector<std::string>{"--boards", boards.string()}, {"--boards=" + boards.string()}}) {
+        std::vector<std::string> command = {RELAYMQTT_PROGRAM, "--config", config.string()};
+        command.insert(command.end(), option.begin(), option.end());
+        const fs::path output = m_folder / (option.size() == 1 ? "refused-equals.log" : "refused.log");
+        EXPECT_EQ(bridge_test::Run(command, m_boards->Environment(), output), 2);
+        std::ifstream log(output);
+        const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "relaymqtt: " + boards.string() + ":2: no relay 9: the relays are 1 to 8\n");
+    }
     EXPECT_TRUE(fs::is_empty(m_boards->folder())) << "no board opened";
     EXPECT_TRUE(m_watcher->On(kBridgeAvailability).empty());
 }
