@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-const std::string_view kUsage = "usage: relayctl [-s SERIAL] [--wait SECONDS] [--json] COMMAND\n"
+const std::string_view kUsage = "usage: relayctl [-s BOARD] [--wait SECONDS] [--json] [--boards FILE] COMMAND\n"
                                 "  on RELAY...  off [RELAY...]  toggle RELAY...  set RELAY...\n"
                                 "  get [RELAY]  pulse RELAY DURATION  list\n"
                                 "       relayctl --help | --version\n";
@@ -15,7 +15,8 @@ const std::string_view kUsage = "usage: relayctl [-s SERIAL] [--wait SECONDS] [-
 const std::string_view kHelp = "Switches the eight relays of a USB relay board on an FTDI FT232R chip.\n"
                                "\n"
                                "Commands:\n"
-                               "  on RELAY...           the named relays (1 to 8) on, the others as they are\n"
+                               "  on RELAY...           the named relays (1 to 8, or their names in the\n"
+                               "                        boards file) on, the others as they are\n"
                                "  off [RELAY...]        the named relays off, the others as they are;\n"
                                "                        with no relay, all relays off\n"
                                "  toggle RELAY...       the named relays flipped, the others as they are\n"
@@ -24,15 +25,20 @@ const std::string_view kHelp = "Switches the eight relays of a USB relay board o
                                "  pulse RELAY DURATION  the relay on for DURATION (1ms to 24h, e.g. 500ms, 2s,\n"
                                "                        1.5min, 1h), then off again; a relay that is on\n"
                                "                        already stays on. Ctrl+C or a kill puts it back too\n"
-                               "  list                  one line per board: serial number, description, and\n"
-                               "                        \"in use\" where another program holds it\n"
+                               "  list                  one line per board: serial number, description,\n"
+                               "                        \"in use\" where another program holds it, and\n"
+                               "                        name=NAME where the boards file names it\n"
                                "\n"
                                "Options:\n"
-                               "  -s, --serial SERIAL   the board with this serial number (see list); needed\n"
-                               "                        when more than one board is attached\n"
+                               "  -s, --serial BOARD    the board with this serial number (see list) or name;\n"
+                               "                        needed when more than one board is attached\n"
                                "  --wait SECONDS        how long to wait while another program holds the\n"
                                "                        board (default 5; 0 does not wait)\n"
                                "  --json                one JSON object on stdout instead of the line\n"
+                               "  --boards FILE         the boards file (relaypanel-boards(5)) to read\n"
+                               "                        instead of /etc/relaypanel/boards.conf and the\n"
+                               "                        user's ~/.config/relaypanel/boards.conf: names,\n"
+                               "                        interlock groups, active-low boards\n"
                                "\n"
                                "on, off with relays, toggle, get and pulse read the relays back from the\n"
                                "board and change only the named ones; set and off without relays write the\n"
@@ -42,8 +48,10 @@ const std::string_view kHelp = "Switches the eight relays of a USB relay board o
                                "as the relay panel binds it.\n"
                                "\n"
                                "Exit status: 0 done; 1 the board or its driver failed, no board was found,\n"
-                               "or it stayed in use; 2 the command line was wrong, or several boards are\n"
-                               "attached and none was named (no board is opened then).\n";
+                               "or it stayed in use; 2 the command line was wrong, a name is unknown or\n"
+                               "ambiguous, the boards file is malformed, several boards are attached and\n"
+                               "none was named, or an interlock group refuses the command (nothing is\n"
+                               "written then).\n";
 
 namespace {
 
@@ -132,6 +140,17 @@ struct Parser {
             request.serial = std::string(*serial);
             return true;
         }
+        if (name == "--boards") {
+            const auto file = Value(word, name, equals);
+            if (!file) {
+                return false;
+            }
+            if (file->empty()) {
+                return Fail("--boards needs a file, not an empty word");
+            }
+            request.boardsFile = std::string(*file);
+            return true;
+        }
         if (name == "--wait") {
             const auto seconds = Value(word, name, equals);
             if (!seconds) {
@@ -147,14 +166,16 @@ struct Parser {
         return Fail("unknown option: " + std::string(word));
     }
 
-    // The relay numbers among the operands, as a byte.
+    // The relay numbers among the operands, as a byte; the other words are
+    // names, for the board's section of the boards file.
     bool Relays(std::span<const std::string_view> words)
     {
         std::vector<int> relays;
         for (const std::string_view word : words) {
             const RelayNumber parsed = ParseRelayNumber(word);
             if (parsed.fault == RelayNumber::Fault::NotANumber) {
-                return Fail("not a relay number: '" + std::string(word) + "'");
+                request.relayNames.emplace_back(word);
+                continue;
             }
             if (parsed.fault == RelayNumber::Fault::OutOfRange) {
                 return Fail("no relay " + std::string(word) + ": the relays are 1 to 8");
@@ -162,7 +183,7 @@ struct Parser {
             relays.push_back(parsed.relay);
         }
         request.relays = RelaySetByte(relays);
-        request.relayNamed = !relays.empty();
+        request.relayNamed = !relays.empty() || !request.relayNames.empty();
         return true;
     }
 

@@ -9,14 +9,17 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct Request {
     enum class Command { On, Off, Toggle, Set, Get, Pulse, List, Help, Version };
     Command command = Command::Help;
-    std::uint8_t relays = 0;                // the named relays as a byte; off with none: all
+    std::uint8_t relays = 0;                // the relays named by number, as a byte; off with none: all
+    std::vector<std::string> relayNames;    // the relays named by name, looked up on the board
     bool relayNamed = false;                // whether any relay was named
     std::chrono::microseconds duration{0};  // pulse
-    std::optional<std::string> serial;      // -s
+    std::optional<std::string> serial;      // -s: a serial number or a board's name
+    std::optional<std::string> boardsFile;  // --boards
     std::chrono::microseconds wait = std::chrono::seconds(5);
     bool json = false;
 };

@@ -98,12 +98,44 @@ OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& ch
     }
 }
 
-StepResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named, std::uint8_t& lines)
+StepResult ReadRelays(RelayBoard& board, const RelayRules& rules, std::uint8_t& relays)
 {
-    std::uint8_t current = 0;
-    if (StepResult failed = board.ReadLines(current)) {
+    std::uint8_t lines = 0;
+    if (StepResult failed = board.ReadLines(lines)) {
         return failed;
     }
-    lines = ApplyRelayChange(current, change, named);
-    return board.WriteLines(lines);
+    relays = RelaysFromWire(lines, rules);
+    return std::nullopt;
+}
+
+StepResult WritePlan(RelayBoard& board, const RelayPlan& plan, const RelayRules& rules)
+{
+    for (const PlannedWrite& write : plan.writes) {
+        if (write.pauseBefore.count() > 0) {
+            std::this_thread::sleep_for(write.pauseBefore);
+        }
+        if (StepResult failed = board.WriteLines(WireByte(write.relays, rules))) {
+            return failed;
+        }
+    }
+    return std::nullopt;
+}
+
+RelayChangeResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named, const RelayRules& rules)
+{
+    RelayChangeResult result;
+    // The whole state is given: without groups, what it was changes nothing.
+    std::uint8_t current = named;
+    if (change != RelayChange::Exactly || !rules.interlocks.empty()) {
+        result.failed = ReadRelays(board, rules, current);
+        if (result.failed) {
+            return result;
+        }
+    }
+    result.before = current;
+    result.plan = PlanRelayChange(current, change, named, rules);
+    if (!result.plan.refused()) {
+        result.failed = WritePlan(board, result.plan, rules);
+    }
+    return result;
 }

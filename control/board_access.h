@@ -6,6 +6,7 @@
 
 #include "relay_board.h"
 #include "relay_panel.h"
+#include "relay_rules.h"
 
 #include <chrono>
 #include <cstdint>
@@ -54,7 +55,22 @@ struct OpenResult {
 // at the list; one that persists is reported without waiting.
 OpenResult OpenWaiting(Module1& driver, RelayBoard& board, const BoardChoice& choice, std::chrono::microseconds wait);
 
-// On an open board that is set up (RelayBoard::SetUp): the lines read, the
-// change made to the named relays only, and written. `lines` is the state
-// written.
-[[nodiscard]] StepResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named, std::uint8_t& lines);
+// The relays of an open board that is set up, its lines read through the rules.
+[[nodiscard]] StepResult ReadRelays(RelayBoard& board, const RelayRules& rules, std::uint8_t& relays);
+
+// Carries a plan out: each byte through the rules onto the wire, after its
+// pause. The first refused write ends it.
+[[nodiscard]] StepResult WritePlan(RelayBoard& board, const RelayPlan& plan, const RelayRules& rules);
+
+struct RelayChangeResult {
+    StepResult failed;        // a driver step refused
+    RelayPlan plan;           // refused by the rules, or what was written
+    std::uint8_t before = 0;  // the relays before the change, as read
+};
+
+// On an open board that is set up: the relays read, the change planned under
+// the rules (PlanRelayChange) and, unless the rules refuse it, written. A
+// change to exactly the named relays on a board without interlock groups
+// needs no read.
+[[nodiscard]] RelayChangeResult ChangeRelays(RelayBoard& board, RelayChange change, std::uint8_t named,
+                                             const RelayRules& rules);

@@ -46,6 +46,8 @@ std::uint8_t ApplyRelayChange(std::uint8_t lines, RelayChange change, std::uint8
         return static_cast<std::uint8_t>(lines & ~named);
     case RelayChange::Toggle:
         return static_cast<std::uint8_t>(lines ^ named);
+    case RelayChange::Exactly:
+        return named;
     }
     return lines;
 }

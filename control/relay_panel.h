@@ -29,8 +29,9 @@ RelayNumber ParseRelayNumber(std::string_view word);
 // a relay named twice counts once.
 std::uint8_t RelaySetByte(std::span<const int> relays);
 
-// How a command changes the relays it names; the others keep their state.
-enum class RelayChange { On, Off, Toggle };
+// How a command changes the relays it names; the others keep their state,
+// except for Exactly: the named relays on, all others off.
+enum class RelayChange { On, Off, Toggle, Exactly };
 std::uint8_t ApplyRelayChange(std::uint8_t lines, RelayChange change, std::uint8_t named);
 
 // The relays (1 to 8) whose bits are set in the byte, in ascending order.

@@ -2,10 +2,13 @@
 
 #include "cli/console_services.h"
 #include "control/board_access.h"
+#include "control/boards_file.h"
 #include "control/relay_board.h"
 #include "control/relay_panel.h"
+#include "control/relay_rules.h"
 #include "log.h"
 #include "publisher.h"
+#include "saved_states.h"
 
 #include <algorithm>
 #include <chrono>
@@ -63,10 +66,10 @@ std::string_view OnOff(bool on)
 class BoardWorker {
 public:
     BoardWorker(const Config& config, const Topics& topics, Publisher& publisher)
-        : m_config(config), m_topics(topics), m_publisher(publisher), m_driver(m_services)
+        : m_config(config), m_topics(topics), m_publisher(publisher), m_driver(m_services), m_saved(config.savedStates)
     {
         for (const std::string& serial : config.boards) {
-            m_boards.push_back({serial, TopicId(serial), {}, {}});
+            m_boards.push_back({serial, TopicId(serial), {}, {}, config.boardsFile.BySerial(serial)});
         }
     }
 
@@ -118,14 +121,31 @@ public:
         }
         std::uint8_t lines = 0;
         StepResult failed = device.SetUp();
+        if (!failed && board.attachDue) {
+            failed = Attach(board, device, lines);
+        }
+        RelayChangeResult changed;
         if (!failed) {
-            failed = ChangeRelays(device, on ? RelayChange::On : RelayChange::Off, RelayWeight(relay), lines);
+            changed = ChangeRelays(device, on ? RelayChange::On : RelayChange::Off, RelayWeight(relay), Rules(board));
+            failed = changed.failed;
+            lines = changed.plan.relays;
         }
         if (failed) {
             Log(what + ": not switched: " + Describe(*failed));
             SetAvailability(board, false, false, Describe(*failed));
             return;
         }
+        if (changed.plan.refused()) {
+            // Nothing written: the states as they are answer the command.
+            Log(what + ": not switched: " + Refusal(changed.plan));
+            if (StepResult closeFailed = device.Close()) {
+                Log("board " + board.id + ": " + Describe(*closeFailed));
+            }
+            PublishStates(board, changed.before, board.online != true, relay);
+            SetAvailability(board, true, false, {});
+            return;
+        }
+        Keep(board, lines);
         if (StepResult closeFailed = device.Close()) {
             Log(what + ": switched, but " + Describe(*closeFailed));
         } else {
@@ -141,7 +161,72 @@ private:
         std::string id;                     // the serial number as topics carry it
         std::optional<std::uint8_t> lines;  // as last published
         std::optional<bool> online;         // as last published
+        const BoardEntry* entry = nullptr;  // its section of the boards file, if any
+        // It has appeared (the bridge's start, back from offline) and is
+        // not yet opened since: its attach policy is due.
+        bool attachDue = true;
     };
+
+    static RelayRules Rules(const Board& board) { return board.entry == nullptr ? RelayRules{} : board.entry->rules; }
+    static std::string BoardName(const Board& board) { return board.entry == nullptr ? "" : board.entry->name; }
+    static std::string RelayName(const Board& board, int relay)
+    {
+        return board.entry == nullptr ? "" : board.entry->relayNames.at(static_cast<std::size_t>(relay - 1));
+    }
+
+    static std::string Refusal(const RelayPlan& plan)
+    {
+        std::string relays;
+        for (const int relay : RelaysIn(plan.group)) {
+            relays += (relays.empty() ? "" : " ") + std::to_string(relay);
+        }
+        return "relays " + relays + " are an interlock group and more than one of them would be on";
+    }
+
+    // A board has appeared, at the bridge's start or back from offline (a
+    // replug): its attach policy applied, `relays` coming in as read and
+    // going out as left. Only a board the boards file names has a policy
+    // that writes: an FT232R it does not name may be a USB-serial cable.
+    StepResult Attach(Board& board, RelayBoard& device, std::uint8_t& relays)
+    {
+        board.attachDue = false;
+        if (board.entry == nullptr || board.entry->onAttach == AttachPolicy::Keep) {
+            return std::nullopt;
+        }
+        std::uint8_t target = 0;
+        std::string done = "all relays off (on_attach = off)";
+        if (board.entry->onAttach == AttachPolicy::Restore) {
+            const std::optional<std::uint8_t> saved = m_saved.Find(board.serial);
+            if (!saved) {
+                Log("board " + board.id + " attached: no commanded state kept yet; relays left as they are");
+                return std::nullopt;
+            }
+            target = *saved;
+            done = "the last commanded state restored (on_attach = restore)";
+        }
+        const RelayChangeResult changed = ChangeRelays(device, RelayChange::Exactly, target, board.entry->rules);
+        if (changed.failed) {
+            return changed.failed;
+        }
+        if (changed.plan.refused()) {
+            Log("board " + board.id + " attached: not switched: " + Refusal(changed.plan));
+            return std::nullopt;
+        }
+        relays = changed.plan.relays;
+        Log("board " + board.id + " attached: " + done);
+        return std::nullopt;
+    }
+
+    // The state a command left, kept for a board that restores it.
+    void Keep(const Board& board, std::uint8_t relays)
+    {
+        if (board.entry == nullptr || board.entry->onAttach != AttachPolicy::Restore) {
+            return;
+        }
+        if (std::string reason; !m_saved.Save(board.serial, relays, reason)) {
+            Log("board " + board.id + ": the commanded state is not kept: " + reason);
+        }
+    }
 
     // The boards read, and what they show published: everything when
     // `announce`, otherwise what changed. A board seen for the first time is
@@ -158,7 +243,9 @@ private:
             if (whole) {
                 for (int relay = 1; relay <= kRelays; ++relay) {
                     m_publisher.Publish(m_topics.Discovery(board.id, relay),
-                                        m_topics.DiscoveryObject(board.id, board.serial, relay), true);
+                                        m_topics.DiscoveryObject(board.id, board.serial, relay, BoardName(board),
+                                                                 RelayName(board, relay)),
+                                        true);
                 }
             }
             Read(board, whole);
@@ -204,7 +291,7 @@ private:
                 continue;
             }
             Log("found board " + id);
-            m_boards.push_back({device.serial, id, {}, {}});
+            m_boards.push_back({device.serial, id, {}, {}, m_config.boardsFile.BySerial(device.serial)});
             m_publisher.Subscribe(m_topics.BoardCommandFilter(id));
         }
     }
@@ -237,7 +324,10 @@ private:
         std::uint8_t lines = 0;
         StepResult failed = device.SetUp();
         if (!failed) {
-            failed = device.ReadLines(lines);
+            failed = ReadRelays(device, Rules(board), lines);
+        }
+        if (!failed && board.attachDue) {
+            failed = Attach(board, device, lines);
         }
         if (!failed) {
             failed = device.Close();
@@ -278,6 +368,10 @@ private:
 
     void SetAvailability(Board& board, bool online, bool always, const std::string& reason)
     {
+        // Offline, or failing: the policy is due again at the next open that works.
+        if (!online) {
+            board.attachDue = true;
+        }
         if (board.online == online && !always) {
             return;
         }
@@ -293,6 +387,7 @@ private:
     Publisher& m_publisher;
     BridgeServices m_services;
     Module1 m_driver;
+    SavedStates m_saved;
     std::vector<Board> m_boards;
     std::set<std::string> m_skipped;  // serial numbers whose skipping was logged
     std::string m_listFault;          // the last failure to list the boards, logged once

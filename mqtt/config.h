@@ -3,6 +3,8 @@
 // certificate authority read from the files the config names.
 #pragma once
 
+#include "control/boards_file.h"
+
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -40,6 +42,10 @@ struct Config {
     std::vector<std::string> boards;  // empty: every relay board the driver lists
     std::chrono::seconds pollInterval{5};
     std::chrono::seconds wait{5};
+    // Not keys of this file: the boards file's sections, and the file of the
+    // states kept for `on_attach = restore`, both set by the entry.
+    BoardsFile boardsFile;
+    std::filesystem::path savedStates;
 };
 
 // Why a config is refused: the file, the line (0 when the refusal is about the

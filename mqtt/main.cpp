@@ -5,6 +5,7 @@
 #include "log.h"
 #include "mqtt_client.h"
 #include "text.h"
+#include "saved_states.h"
 #include "topics.h"
 
 #include <pthread.h>
@@ -14,10 +15,13 @@
 #include <atomic>
 #include <csignal>
 #include <cstddef>
+#include <filesystem>
 #include <iostream>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -28,12 +32,15 @@ constexpr int kUsage = 2;
 // How long a clean stop waits for the broker to take the bridge's offline.
 constexpr std::chrono::seconds kOfflineTimeout{3};
 
-constexpr std::string_view kUsageText = "usage: relaymqtt [--config FILE] [--help] [--version]\n";
+constexpr std::string_view kUsageText = "usage: relaymqtt [--config FILE] [--boards FILE] [--help] [--version]\n";
 constexpr std::string_view kHelpText =
     "Publishes the relays of FT232R relay boards on an MQTT broker, with Home Assistant's\n"
     "MQTT discovery, and switches them on the commands it receives there.\n"
     "\n"
     "  --config FILE   the config file (default /etc/relaypanel/relaymqtt.conf)\n"
+    "  --boards FILE   the boards file (default /etc/relaypanel/boards.conf and the\n"
+    "                  user's ~/.config/relaypanel/boards.conf): names, interlocks,\n"
+    "                  active-low boards, what to do when a board appears\n"
     "  --help          this text\n"
     "  --version       the version\n"
     "\n"
@@ -55,6 +62,7 @@ int main(int argc, char* argv[])
 {
     const std::span<char*> words(argv, static_cast<std::size_t>(argc));
     std::string configFile(kDefaultConfigFile);
+    std::optional<std::string> boardsFile;
     for (std::size_t at = 1; at < words.size(); ++at) {
         const std::string_view word = words[at];
         if (word == "--help") {
@@ -69,9 +77,14 @@ int main(int argc, char* argv[])
             configFile = words[++at];
         } else if (word.starts_with("--config=")) {
             configFile = word.substr(std::string_view("--config=").size());
+        } else if (word == "--boards" && at + 1 < words.size()) {
+            boardsFile = words[++at];
+        } else if (word.starts_with("--boards=")) {
+            boardsFile = word.substr(std::string_view("--boards=").size());
         } else {
             std::cerr << "relaymqtt: "
-                      << (word == "--config" ? "--config needs a file" : "unknown argument '" + Loggable(word) + "'")
+                      << (word == "--config" || word == "--boards" ? std::string(word) + " needs a file"
+                                                                   : "unknown argument '" + Loggable(word) + "'")
                       << '\n'
                       << kUsageText;
             return kUsage;
@@ -83,7 +96,16 @@ int main(int argc, char* argv[])
         Log("relaymqtt: " + parsed.error.Describe());
         return kUsage;
     }
-    const Config& config = *parsed.config;
+    Config config = *parsed.config;
+    const ParsedBoards parsedBoards = LoadBoardsFiles(boardsFile ? std::vector<std::filesystem::path>{*boardsFile}
+                                                                 : DefaultBoardsFiles(ProcessEnvironment),
+                                                      boardsFile.has_value());
+    if (!parsedBoards.boards) {
+        Log("relaymqtt: " + parsedBoards.error.Describe());
+        return kUsage;
+    }
+    config.boardsFile = *parsedBoards.boards;
+    config.savedStates = SavedStatesFile(ProcessEnvironment);
 
     // The signals are taken by this thread alone, with sigwait below; the
     // threads started from here on inherit the blocked set. SIGUSR1 is how

@@ -229,11 +229,12 @@ std::string Topics::BridgeDiscoveryObject() const
     return Dump(object);
 }
 
-std::string Topics::DiscoveryObject(const std::string& id, const std::string& serial, int relay) const
+std::string Topics::DiscoveryObject(const std::string& id, const std::string& serial, int relay,
+                                    const std::string& boardName, const std::string& relayName) const
 {
     const std::string entity = std::string(kIdWord) + '_' + id + '_' + std::to_string(relay);
     const Json object{
-        {"name", "Relay " + std::to_string(relay)},
+        {"name", relayName.empty() ? "Relay " + std::to_string(relay) : relayName},
         {"unique_id", entity},
         {"default_entity_id", "switch." + EntitySlug(entity)},
         {"command_topic", Command(id, relay)},
@@ -250,7 +251,7 @@ std::string Topics::DiscoveryObject(const std::string& id, const std::string& se
         {"availability_mode", "all"},
         {"device",
          {{"identifiers", Json::array({std::string(kIdWord) + '_' + id})},
-          {"name", "Relay board " + id},
+          {"name", boardName.empty() ? "Relay board " + id : boardName},
           {"model", kModel},
           {"serial_number", DisplayText(serial)},
           {"via_device", BridgeKey()}}},

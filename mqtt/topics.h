@@ -56,8 +56,11 @@ public:
     std::string BridgeClaim() const;
 
     // The discovery object of relay `relay` (1 to 8) of the board with that
-    // id and serial number.
-    std::string DiscoveryObject(const std::string& id, const std::string& serial, int relay) const;
+    // id and serial number; the names from the boards file, where it gives
+    // them, name the entity and the device (the ids stay on the serial
+    // number and relay).
+    std::string DiscoveryObject(const std::string& id, const std::string& serial, int relay,
+                                const std::string& boardName = {}, const std::string& relayName = {}) const;
     // The bridge as a device of its own in Home Assistant, the one the boards
     // are connected through: a connectivity sensor on its availability.
     std::string BridgeDiscovery() const;

@@ -27,7 +27,9 @@ rm -rf "$scratch"
 mkdir -p "$scratch/board"
 # Under Wine the folder is named on drive Z:, the Unix root (VBOARD_DIR_PREFIX=Z:).
 export VBOARD_DIR="${VBOARD_DIR_PREFIX-}$scratch/board"
-unset VBOARD_SERIALS VBOARD_FAIL VBOARD_SHORT_WRITE
+unset VBOARD_SERIALS VBOARD_FAIL VBOARD_SHORT_WRITE VBOARD_ACTIVE_LOW
+# The user's boards file is looked for here, where there is none until a check puts one.
+export XDG_CONFIG_HOME="$scratch/config"
 
 # run [NAME=VALUE...] ARGUMENT...: sets status, out and err.
 run() {
@@ -226,9 +228,24 @@ if [ "$mode" = full ]; then
     run 'VBOARD_SERIALS=Q"1\z' --json list
     expect 0 '{"boards":[{"serial":"Q\"1\\z","description":"Virtual relay board","in_use":false}]}'
 
+    # The user's boards file names relays; a malformed one is refused with
+    # its line and status 2, and nothing is switched.
+    mkdir -p "$XDG_CONFIG_HOME/relaypanel"
+    printf '[board VBOARD01]\nname = garden\nrelay.3 = pump\n' >"$XDG_CONFIG_HOME/relaypanel/boards.conf"
+    run -s garden on pump
+    expect 0 "relays on: 3 (pump) 6"
+    printf '[board VBOARD01]\ninterlock = 3\n' >"$XDG_CONFIG_HOME/relaypanel/boards.conf"
+    run off 3
+    expect 2 ""
+    [ "$err" = "relayctl: $XDG_CONFIG_HOME/relaypanel/boards.conf:2: an interlock group needs two relays or more" ] ||
+        fail "a malformed boards file: '$err'"
+    rm "$XDG_CONFIG_HOME/relaypanel/boards.conf"
+    run get
+    expect 0 "relays on: 3 6"
+
     # What a script tells apart by the exit status and the one line on stderr.
     run --help
-    [ "$status" = 0 ] && [ "${out%%$'\n'*}" = "usage: relayctl [-s SERIAL] [--wait SECONDS] [--json] COMMAND" ] &&
+    [ "$status" = 0 ] && [ "${out%%$'\n'*}" = "usage: relayctl [-s BOARD] [--wait SECONDS] [--json] [--boards FILE] COMMAND" ] &&
         [ -z "$err" ] || fail "--help: status $status, stderr '$err'"
     run VBOARD_FAIL=FT_Close on 2
     expect 1 ""

@@ -22,6 +22,11 @@
 //   VBOARD_FT232H=C3,D4              the boards with these serial numbers are
 //                                    listed as FT232H chips, which carry no
 //                                    relay board; otherwise they work alike
+//   VBOARD_ACTIVE_LOW=A1,B2          the boards with these serial numbers
+//                                    pull a relay in while its line is low
+//   VBOARD_WRITE_LOG=FILE            every byte that reaches the relays, of
+//                                    any process, is added to FILE as a line
+//                                    "SERIAL 0xNN"
 // and from the file "unplugged" in the boards' folder, read at every call:
 // the boards it names, one serial number a line, are unplugged.
 // A build with VBOARD_OMIT_<function> defined lacks that function.
@@ -82,6 +87,7 @@ struct Call {
 struct Device {
     std::string serial;
     bool ft232h = false;           // listed as an FT232H, not an FT232R
+    bool activeLow = false;        // a relay pulls in while its line is low
     vboard::StateFile file;        // held while this process has the board open
     FT_HANDLE handle = nullptr;    // this process's handle while it has the board open
     std::filesystem::path folder;  // of its file, while open
@@ -397,7 +403,7 @@ public:
                 }
             }
         }
-        return board.lines;
+        return board.activeLow ? static_cast<std::uint8_t>(~board.lines) : board.lines;
     }
 
     bool IsOpen() const { return Current().handle != nullptr; }
@@ -570,6 +576,7 @@ private:
         }
         board.lines = byte;
         m_written.push_back(byte);
+        LogWrite(board, byte);
         if (m_quiet) {
             return true;
         }
@@ -578,16 +585,36 @@ private:
         std::snprintf(hex.data(), hex.size(), "0x%02X", byte);
         line += hex.data();
         line += "  on:";
-        if (byte == 0) {
+        const auto pulledIn = static_cast<std::uint8_t>(board.activeLow ? ~byte : byte);
+        if (pulledIn == 0) {
             line += " none";
         }
         for (int relay = 1; relay <= 8; ++relay) {
-            if ((byte & (1U << static_cast<unsigned>(relay - 1))) != 0) {
+            if ((pulledIn & (1U << static_cast<unsigned>(relay - 1))) != 0) {
                 line += " " + std::to_string(relay);
             }
         }
         std::fprintf(stderr, "%s\n", line.c_str());
         return true;
+    }
+
+    // The byte added to the write log VBOARD_WRITE_LOG names, if any. Each
+    // line goes out in one write, so that the lines of processes writing at
+    // once do not mix.
+    static void LogWrite(const Device& board, std::uint8_t byte)
+    {
+        const std::optional<std::string> file = vboard::Environment("VBOARD_WRITE_LOG");
+        if (!file || file->empty()) {
+            return;
+        }
+        std::array<char, 8> hex{};
+        std::snprintf(hex.data(), hex.size(), "0x%02X", byte);
+        const std::string line = board.serial + ' ' + hex.data() + '\n';
+        if (std::FILE* log = std::fopen(file->c_str(), "ab")) {  // NOLINT(cppcoreguidelines-owning-memory)
+            std::setvbuf(log, nullptr, _IOFBF, line.size() + 1);
+            std::fwrite(line.data(), 1, line.size(), log);
+            std::fclose(log);
+        }
     }
 
     // A failure's reason on stderr, once: a caller retrying a busy board does
@@ -613,8 +640,12 @@ private:
         m_current = 0;
         const auto serials = vboard::Environment("VBOARD_SERIALS");
         const std::vector<std::string> ft232h = CommaSeparated(vboard::Environment("VBOARD_FT232H").value_or(""));
+        const std::vector<std::string> activeLow =
+            CommaSeparated(vboard::Environment("VBOARD_ACTIVE_LOW").value_or(""));
         if (!serials.has_value()) {
-            m_boards.emplace_back().serial = kDefaultSerial;
+            Device& board = m_boards.emplace_back();
+            board.serial = kDefaultSerial;
+            board.activeLow = Contains(activeLow, kDefaultSerial);
             return;
         }
         for (const std::string& serial : CommaSeparated(*serials)) {
@@ -634,6 +665,7 @@ private:
                 Device& board = m_boards.emplace_back();
                 board.serial = serial;
                 board.ft232h = Contains(ft232h, serial);
+                board.activeLow = Contains(activeLow, serial);
             } else {
                 std::fprintf(stderr, "virtual relay board: VBOARD_SERIALS: %s; no board poses with it\n",
                              refusal.c_str());

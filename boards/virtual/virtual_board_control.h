@@ -16,6 +16,12 @@
  *                         FT_DEVICE_232H, ID 0x04036014, description
  *                         "Virtual FT232H"), which carry no relay board;
  *                         opened, they work as the others do.
+ *   VBOARD_ACTIVE_LOW=A1  the boards with these serial numbers are active-low:
+ *                         a relay pulls in while its line is low. The line on
+ *                         stderr and vboard_relays() tell the relays pulled in.
+ *   VBOARD_WRITE_LOG=FILE every byte that reaches the relays, in any process,
+ *                         is added to FILE as a line "SERIAL 0xNN": what the
+ *                         wire carried, for tests of programs run apart.
  *   the file "unplugged" in the boards' folder (VBOARD_DIR): the boards whose
  *                         serial numbers it holds, one a line, are unplugged.
  *                         They are not listed nor counted by FT_Open's index,
@@ -45,8 +51,8 @@ extern "C" {
 /* Closes this process's devices and lets go of their holds, sets every
  * board's lines back to 0 (a board another process holds keeps them, with a
  * line on stderr) and forgets faults and records. The environment
- * (VBOARD_SERIALS, VBOARD_FT232H, VBOARD_FAIL, VBOARD_SHORT_WRITE,
- * VBOARD_FAIL_WRITE) is read again. */
+ * (VBOARD_SERIALS, VBOARD_FT232H, VBOARD_ACTIVE_LOW, VBOARD_FAIL,
+ * VBOARD_SHORT_WRITE, VBOARD_FAIL_WRITE) is read again. */
 VBOARD_API void vboard_reset(void);
 
 /* From now on the named driver function ("FT_Open", ..., "FT_OpenEx")
@@ -63,7 +69,8 @@ VBOARD_API void vboard_short_write(uint32_t missing);
 VBOARD_API void vboard_quiet(int quiet);
 
 /* The relays as the board holds them, in its file when this process does not
- * have it open: bit n-1 set when relay n is pulled in. */
+ * have it open: bit n-1 set when relay n is pulled in (its line high, or low
+ * on an active-low board). */
 VBOARD_API uint8_t vboard_relays(void);
 
 /* Whether the device is open, and its baud rate, bit mask and bit mode. */

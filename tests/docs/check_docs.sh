@@ -137,7 +137,8 @@ run_page() {
         cd "$work/clone" || exit 1
         umask 022
         unset VBOARD_DIR VBOARD_SERIALS VBOARD_FAIL VBOARD_SHORT_WRITE VBOARD_FAIL_WRITE \
-            VBOARD_LIST_HELD_WITHOUT_SERIAL LD_LIBRARY_PATH
+            VBOARD_LIST_HELD_WITHOUT_SERIAL VBOARD_ACTIVE_LOW VBOARD_WRITE_LOG LD_LIBRARY_PATH \
+            XDG_CONFIG_HOME XDG_STATE_HOME STATE_DIRECTORY
         export HOME=$work/home XDG_RUNTIME_DIR=$work/run TMPDIR=$work/tmp LC_ALL=C.UTF-8 \
             RELAYPANEL_RUN_FROM=$build_dir
         # A session of its own, so that whatever it leaves running ends with it.
@@ -214,8 +215,8 @@ done
 lines=$(wc -l <"$source_dir/README.md")
 [ "$lines" -le 150 ] || fail "README.md has $lines lines, more than 150"
 
-# Each manual page names the other two under SEE ALSO.
-for page in relayctl.1 relaymqtt.8 relaypanel.1; do
+# Each manual page names the other programs' under SEE ALSO.
+for page in relayctl.1 relaymqtt.8 relaypanel.1 relaypanel-boards.5; do
     see_also=$(sed -n '/^\.SH SEE ALSO/,/^\.SH/p' "$source_dir/packaging/$page")
     for other in relayctl:1 relaymqtt:8 relaypanel:1; do
         [ "${other%:*}" = "${page%.*}" ] && continue

@@ -361,13 +361,16 @@ void Watcher::Forget()
     m_received.clear();
 }
 
-Bridge::Bridge(const fs::path& folder, const std::string& config, const Boards& boards) : m_log(folder / "bridge.log")
+Bridge::Bridge(const fs::path& folder, const std::string& config, const Boards& boards,
+               const std::vector<std::string>& environment)
+    : m_log(folder / "bridge.log")
 {
     const fs::path file = folder / "relaymqtt.conf";
     WriteAll(file, config);
     fs::permissions(file, fs::perms(0644));
-    m_process.emplace(std::vector<std::string>{RELAYMQTT_PROGRAM, "--config", file.string()}, boards.Environment(),
-                      m_log);
+    std::vector<std::string> settings = boards.Environment();
+    settings.insert(settings.end(), environment.begin(), environment.end());
+    m_process.emplace(std::vector<std::string>{RELAYMQTT_PROGRAM, "--config", file.string()}, settings, m_log);
 }
 
 Bridge::Bridge(const fs::path& folder, const std::string& config, const Boards& boards,

@@ -135,11 +135,10 @@ private:
 // The bridge as a process, its stderr in a file.
 class Bridge {
 public:
-    // Writes the config file (mode 0644) and starts the bridge on it.
-    Bridge(const fs::path& folder, const std::string& config, const Boards& boards);
-    // `environment`: NAME=VALUE settings on top of the boards' own.
+    // Writes the config file (mode 0644) and starts the bridge on it, with
+    // `environment` (NAME=VALUE) on top of the boards'.
     Bridge(const fs::path& folder, const std::string& config, const Boards& boards,
-           const std::vector<std::string>& environment);
+           const std::vector<std::string>& environment = {});
     Child& process() { return *m_process; }
     std::string Log() const;
     // Waits until the log holds `text` at least `count` times.

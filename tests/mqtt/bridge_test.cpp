@@ -1,6 +1,7 @@
 // relaymqtt as Home Assistant meets it: a real broker, the bridge a real
 // process on the virtual board posing as boards A1 and B2, and a client
 // watching every topic.
+#include "boards/virtual/state_file.h"
 #include "bridge_harness.h"
 #include "schema_check.h"
 
@@ -814,6 +815,205 @@ TEST_F(BridgeClash, TwoBridgesOnOneNodeNameTheClashAndStopFighting)
     const std::string broker((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_LE(CountOf(broker, " as relaymqtt-testnode ("), 4) << broker;
     EXPECT_EQ(CountOf(Log(), "took over the connection"), 1) << Log();
+}
+
+// The bridge with a boards file where a user's is looked for, its kept states
+// in the test's folder, and the virtual board logging every byte any process
+// writes to the relays.
+class BridgeWithBoardsFile : public BridgeTest {
+protected:
+    void StartWithBoards(const std::string& boards, const std::vector<std::string>& more = {})
+    {
+        fs::create_directories(m_folder / "config" / "relaypanel");
+        std::ofstream(m_folder / "config" / "relaypanel" / "boards.conf") << boards;
+        std::vector<std::string> environment = {"XDG_CONFIG_HOME=" + (m_folder / "config").string(),
+                                                "XDG_STATE_HOME=" + (m_folder / "state").string(),
+                                                "VBOARD_WRITE_LOG=" + (m_folder / "written.log").string()};
+        environment.insert(environment.end(), more.begin(), more.end());
+        m_bridge.emplace(m_folder, Config(), *m_boards, environment);
+        ASSERT_TRUE(m_watcher->WaitFor(Announced)) << Log();
+    }
+
+    void StopBridge()
+    {
+        m_bridge->process().Signal(SIGTERM);
+        ASSERT_EQ(m_bridge->process().Wait(5s), 0);
+        m_bridge.reset();
+    }
+
+    // The bytes written to that board's lines, oldest first.
+    std::vector<int> Written(const std::string& serial) const
+    {
+        std::vector<int> bytes;
+        std::ifstream log(m_folder / "written.log");
+        for (std::string board, byte; log >> board >> byte;) {
+            if (board == serial) {
+                bytes.push_back(std::stoi(byte, nullptr, 16));
+            }
+        }
+        return bytes;
+    }
+
+    // The board's file as a chip just plugged in leaves it.
+    void ResetLines(const std::string& serial, const std::string& lines) const
+    {
+        std::ofstream(vboard::StateFileOf(m_boards->folder(), serial), std::ios::trunc) << lines << '\n';
+    }
+};
+
+TEST_F(BridgeWithBoardsFile, NamesAreTheEntitiesAndTheDevicesWhileTheIdsStayOnSerialNumberAndRelay)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board B2]\nname = garden\nrelay.3 = pump\n"));
+    const Json pump = Json::parse(m_watcher->Last(DiscoveryTopic("B2", 3)));
+    EXPECT_EQ(pump.at("name"), "pump");
+    EXPECT_EQ(pump.at("unique_id"), "relayboard_B2_3");
+    EXPECT_EQ(pump.at("object_id"), "relayboard_B2_3");
+    EXPECT_EQ(pump.at("command_topic"), CommandTopic("B2", 3));
+    EXPECT_EQ(pump.at("device").at("name"), "garden");
+    EXPECT_EQ(pump.at("device").at("identifiers"), Json::array({"relayboard_B2"}));
+    const Json four = Json::parse(m_watcher->Last(DiscoveryTopic("B2", 4)));
+    EXPECT_EQ(four.at("name"), "Relay 4");
+    EXPECT_EQ(four.at("device").at("name"), "garden");
+    const Json other = Json::parse(m_watcher->Last(DiscoveryTopic("A1", 3)));
+    EXPECT_EQ(other.at("name"), "Relay 3");
+    EXPECT_EQ(other.at("device").at("name"), "Relay board A1");
+}
+
+// Relays 1 and 2 of B2 drive a motor up and down; A1 is active-low.
+TEST_F(BridgeWithBoardsFile, CommandsKeepTheInterlockOnTheWireAndAnActiveLowBoardReadsBackWhatWasAsked)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board B2]\ninterlock = 1 2 pause 100ms\n"
+                                            "[board A1]\nactive_low = yes\non_attach = off\n",
+                                            {"VBOARD_ACTIVE_LOW=A1"}));
+    for (const auto& [relay, payload] : std::vector<std::pair<int, std::string>>{{2, "ON"}, {1, "ON"}, {2, "ON"}}) {
+        m_watcher->Publish(CommandTopic("B2", relay), payload);
+        ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", relay), payload)) << Log();
+        EXPECT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 3 - relay), "OFF")) << "the other off, and published";
+    }
+    EXPECT_EQ(Written("B2"), (std::vector<int>{0x02, 0x00, 0x01, 0x00, 0x02}));
+    for (const int byte : Written("B2")) {
+        EXPECT_NE(byte & 0x03, 0x03) << byte;
+    }
+
+    // Both switched on by a program that reads no boards file: a command
+    // that would leave them so switches nothing and is answered.
+    ASSERT_EQ(m_boards->Relayctl({"--boards", "/dev/null", "-s", "B2", "set", "1", "2"}), 0);
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 1), "ON", 3s)) << Log();
+    m_watcher->Forget();
+    m_watcher->Publish(CommandTopic("B2", 3), "ON");
+    ASSERT_TRUE(m_bridge->WaitForLog("relay 3 of board B2 ON: not switched: relays 1 2 are an interlock group"))
+        << Log();
+    EXPECT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 3), "OFF")) << Log();
+    EXPECT_EQ(m_boards->Lines("B2"), 0x03);
+
+    // All off when it appeared: every line high; relay 3 on is its line low,
+    // and reads back on.
+    EXPECT_EQ(Written("A1"), std::vector<int>{0xFF});
+    m_watcher->Publish(CommandTopic("A1", 3), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 3), "ON")) << Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0xFB);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(m_watcher->Last(StateTopic("A1", 3)), "ON") << "a poll reads it back as on";
+    EXPECT_NE(m_watcher->Last(StateTopic("A1", 4)), "ON") << "and the others as off";
+}
+
+// A1 is switched off when it appears, B2 gets back what was last commanded,
+// and C3, which the file does not name, is never written to.
+TEST_F(BridgeWithBoardsFile, AttachPolicyIsAppliedAtStartAndReplugOnlyOnBoardsTheFileNamesAndPublished)
+{
+    m_boards.emplace(m_folder / "boards", "A1,B2,C3");
+    ASSERT_EQ(m_boards->Relayctl({"-s", "A1", "set", "1", "3"}), 0);
+    ASSERT_EQ(m_boards->Relayctl({"-s", "B2", "set", "2"}), 0);
+    ASSERT_EQ(m_boards->Relayctl({"-s", "C3", "set", "4"}), 0);
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board A1]\non_attach = off\n"
+                                            "[board B2]\non_attach = restore\n"));
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    EXPECT_EQ(m_watcher->Last(StateTopic("A1", 1)), "OFF");
+    EXPECT_EQ(m_boards->Lines("B2"), 0x02) << "nothing kept to restore yet";
+    EXPECT_TRUE(m_bridge->WaitForLog("board B2 attached: no commanded state kept yet")) << Log();
+    m_watcher->Publish(CommandTopic("B2", 5), "ON");
+    ASSERT_TRUE(m_watcher->WaitForLast(StateTopic("B2", 5), "ON")) << Log();
+
+    // Unplugged; the chips come back with their lines reset.
+    m_boards->SetUnplugged({"A1", "B2"});
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "offline", 3s)) << Log();
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "offline", 3s)) << Log();
+    ResetLines("A1", "FF");
+    ResetLines("B2", "00");
+    m_boards->SetUnplugged({});
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "online", 3s)) << Log();
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("B2"), "online", 3s)) << Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    EXPECT_EQ(m_boards->Lines("B2"), 0x12);
+    EXPECT_EQ(m_watcher->Last(StateTopic("A1", 8)), "OFF");
+    EXPECT_EQ(m_watcher->Last(StateTopic("B2", 2)), "ON");
+    EXPECT_EQ(m_watcher->Last(StateTopic("B2", 5)), "ON");
+    EXPECT_EQ(CountOf(Log(), "board A1 attached: all relays off"), 2) << Log();
+
+    // A host's restart: the bridge starts again on relays dropped.
+    ASSERT_NO_FATAL_FAILURE(StopBridge());
+    ResetLines("B2", "00");
+    m_watcher->Forget();
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board A1]\non_attach = off\n"
+                                            "[board B2]\non_attach = restore\n"));
+    EXPECT_EQ(m_boards->Lines("B2"), 0x12);
+    EXPECT_EQ(m_watcher->Last(StateTopic("B2", 5)), "ON");
+    EXPECT_EQ(m_boards->Lines("C3"), 0x08);
+    EXPECT_TRUE(Written("C3").empty()) << "a board the file does not name is never written to unasked";
+}
+
+// A board another program holds when the bridge starts is shown online
+// unread; its policy waits for the first open.
+TEST_F(BridgeWithBoardsFile, AttachPolicyOfABoardHeldAtTheStartIsAppliedWhenItIsFirstOpened)
+{
+    ASSERT_EQ(m_boards->Relayctl({"-s", "A1", "set", "1", "3"}), 0);
+    Child pulse({RELAYCTL_PROGRAM, "-s", "A1", "pulse", "2", "2s"}, m_boards->Environment(), m_folder / "pulse.log");
+    for (int tries = 0; m_boards->Lines("A1") != 0x07 && tries < 100; ++tries) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(m_boards->Lines("A1"), 0x07) << "the pulse holds the board";
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board A1]\non_attach = off\n"));
+    EXPECT_GE(CountOf(Log(), "board A1 is in use by another program"), 1) << Log();
+    EXPECT_EQ(pulse.Wait(5s), 0);
+    ASSERT_TRUE(m_bridge->WaitForLog("board A1 attached: all relays off", 1, 3s)) << Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    EXPECT_TRUE(m_watcher->WaitForLast(StateTopic("A1", 3), "OFF")) << Log();
+}
+
+// The bridge's second write fails: the one that switches A1 off when it
+// comes back from an unplug, while A1 is still shown offline. The policy is
+// tried again at the next poll.
+TEST_F(BridgeWithBoardsFile, AnAttachPolicyWhoseWriteFailsIsTriedAgainAtTheNextOpen)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board A1]\non_attach = off\n", {"VBOARD_FAIL_WRITE=2"}));
+    m_boards->SetUnplugged({"A1"});
+    ASSERT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "offline", 3s)) << Log();
+    ResetLines("A1", "FF");
+    m_boards->SetUnplugged({});
+    ASSERT_TRUE(m_bridge->WaitForLog("board A1 attached: all relays off", 2, 4s)) << Log();
+    EXPECT_EQ(m_boards->Lines("A1"), 0x00);
+    EXPECT_TRUE(m_watcher->WaitForLast(AvailabilityTopic("A1"), "online")) << Log();
+}
+
+TEST_F(BridgeWithBoardsFile, MalformedBoardsFileIsRefusedWithItsLineAndStatusTwo)
+{
+    const fs::path config = m_folder / "relaymqtt.conf";
+    std::ofstream(config) << Config();
+    fs::permissions(config, fs::perms(0644));
+    const fs::path boards = m_folder / "boards.conf";
+    std::ofstream(boards) << "[board A1]\ninterlock = 1 9\n";
+    for (const std::vector<std::string>& option :
+         {std::vector<std::string>{"--boards", boards.string()}, {"--boards=" + boards.string()}}) {
+        std::vector<std::string> command = {RELAYMQTT_PROGRAM, "--config", config.string()};
+        command.insert(command.end(), option.begin(), option.end());
+        const fs::path output = m_folder / (option.size() == 1 ? "refused-equals.log" : "refused.log");
+        EXPECT_EQ(bridge_test::Run(command, m_boards->Environment(), output), 2);
+        std::ifstream log(output);
+        const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "relaymqtt: " + boards.string() + ":2: no relay 9: the relays are 1 to 8\n");
+    }
+    EXPECT_TRUE(fs::is_empty(m_boards->folder())) << "no board opened";
+    EXPECT_TRUE(m_watcher->On(kBridgeAvailability).empty());
 }
 
 class BridgeTls : public BridgeTest {

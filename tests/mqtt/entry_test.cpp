@@ -23,7 +23,7 @@ namespace {
 using namespace bridge_test;
 using namespace std::string_literals;
 
-const std::string kUsageLine = "usage: relaymqtt [--config FILE] [--help] [--version]\n";
+const std::string kUsageLine = "usage: relaymqtt [--config FILE] [--boards FILE] [--help] [--version]\n";
 
 std::string CommandTopic(const std::string& serial, int relay)
 {

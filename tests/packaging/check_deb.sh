@@ -54,7 +54,8 @@ fi
 declare -A expected
 expected[relaypanel-common]="./usr/lib/relaypanel/libftd2xx.so
 ./usr/lib/udev/rules.d/70-relaypanel.rules
-./usr/lib/sysusers.d/relaypanel.conf"
+./usr/lib/sysusers.d/relaypanel.conf
+./usr/share/man/man5/relaypanel-boards.5.gz"
 expected[relayctl]="./usr/bin/relayctl
 ./usr/share/man/man1/relayctl.1.gz"
 expected[relaymqtt]="./usr/sbin/relaymqtt
@@ -153,6 +154,9 @@ security=$(systemd-analyze security --offline=true --threshold=17 "$out/relaymqt
 config=$("$out/tree/usr/sbin/relaymqtt" --help | sed -n 's/^ *--config FILE .*(default \(\/[^)]*\))$/\1/p')
 [ -n "$config" ] || fail "relaymqtt --help names no default config"
 grep -qxF "ConditionPathExists=$config" "$unit" || fail "relaymqtt.service does not wait for $config"
+# Under ProtectSystem=strict the states on_attach = restore puts back can be
+# kept only in the folder systemd gives the service.
+grep -qx 'StateDirectory=relaymqtt' "$unit" || fail "relaymqtt.service has no state folder for the states it restores"
 
 # It runs as a user the package makes, not root, without a home, in the
 # group the udev rule gives the boards to.
