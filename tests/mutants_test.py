@@ -3,6 +3,7 @@
 
 import importlib.machinery
 import importlib.util
+import subprocess
 import tempfile
 import unittest
 from pathlib import Path
@@ -133,6 +134,21 @@ class Selection(unittest.TestCase):
                 "@@ -10,0 +11,2 @@\n+c\n+d\n@@ -20,2 +22,0 @@\n-e\n-f\n"
                 "diff --git a/gone.h b/gone.h\n--- a/gone.h\n+++ /dev/null\n@@ -1 +0,0 @@\n-g\n")
         self.assertEqual(mutants.parse_diff(diff), {"x.cpp": {3, 11, 12}})
+
+    def test_changed_lines_of_a_file_holding_bytes_that_are_no_utf8(self):
+        with tempfile.TemporaryDirectory() as folder:
+            root = Path(folder)
+            run = lambda *words: subprocess.run(["git", "-C", folder, *words], check=True, capture_output=True)
+            run("init", "-q")
+            (root / "x.cpp").write_bytes(b"int a = 1;\n")
+            run("add", "x.cpp")
+            run("-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "x")
+            (root / "x.cpp").write_bytes(b"int a = 1;\nconst char* b = \"\xed\xa0\x80\";\n")
+            saved, mutants.ROOT = mutants.ROOT, root
+            try:
+                self.assertEqual(mutants.changed_lines("HEAD", ["."]), {"x.cpp": {2}})
+            finally:
+                mutants.ROOT = saved
 
     def test_the_sample_depends_on_the_seed_only(self):
         population = list(range(500))

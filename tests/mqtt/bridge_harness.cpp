@@ -373,18 +373,6 @@ Bridge::Bridge(const fs::path& folder, const std::string& config, const Boards& 
     m_process.emplace(std::vector<std::string>{RELAYMQTT_PROGRAM, "--config", file.string()}, settings, m_log);
 }
 
-Bridge::Bridge(const fs::path& folder, const std::string& config, const Boards& boards,
-               const std::vector<std::string>& environment)
-    : m_log(folder / "bridge.log")
-{
-    const fs::path file = folder / "relaymqtt.conf";
-    WriteAll(file, config);
-    fs::permissions(file, fs::perms(0644));
-    std::vector<std::string> settings = boards.Environment();
-    settings.insert(settings.end(), environment.begin(), environment.end());
-    m_process.emplace(std::vector<std::string>{RELAYMQTT_PROGRAM, "--config", file.string()}, settings, m_log);
-}
-
 std::string Bridge::Log() const
 {
     return ReadAll(m_log);

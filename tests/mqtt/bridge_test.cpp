@@ -867,7 +867,7 @@ TEST_F(BridgeWithBoardsFile, NamesAreTheEntitiesAndTheDevicesWhileTheIdsStayOnSe
     const Json pump = Json::parse(m_watcher->Last(DiscoveryTopic("B2", 3)));
     EXPECT_EQ(pump.at("name"), "pump");
     EXPECT_EQ(pump.at("unique_id"), "relayboard_B2_3");
-    EXPECT_EQ(pump.at("object_id"), "relayboard_B2_3");
+    EXPECT_EQ(pump.at("default_entity_id"), "switch.relayboard_b2_3");
     EXPECT_EQ(pump.at("command_topic"), CommandTopic("B2", 3));
     EXPECT_EQ(pump.at("device").at("name"), "garden");
     EXPECT_EQ(pump.at("device").at("identifiers"), Json::array({"relayboard_B2"}));
