@@ -1,5 +1,7 @@
 #include "boards_file.h"
 
+#include "utf8.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -42,18 +44,18 @@ std::string Shown(std::string_view text)
     return text.size() > kLongest ? shown + "..." : shown;
 }
 
-// Whether the (well-formed UTF-8) text holds a control character: C0, DEL
-// or C1 (U+0080 to U+009F, written 0xC2 0x80 to 0xC2 0x9F).
+// Whether the (well-formed UTF-8) text holds a control character.
 bool HoldsControl(std::string_view text)
 {
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte < 0x20 || byte == 0x7F) {
+    for (std::size_t at = 0; at < text.size();) {
+        const Utf8Character character = DecodeUtf8(text, at);
+        if (character.length == 0) {
+            return false;
+        }
+        if (IsControlCharacter(character.code)) {
             return true;
         }
-        if (byte == 0xC2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) <= 0x9F) {
-            return true;
-        }
+        at += character.length;
     }
     return false;
 }
@@ -471,46 +473,4 @@ ParsedBoards LoadBoardsFiles(const std::vector<std::filesystem::path>& files, bo
         parsed.push_back(std::move(*one.boards));
     }
     return CombineBoardsFiles(parsed);
-}
-
-bool IsWellFormedUtf8(std::string_view text)
-{
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[at]);
-        std::size_t length = 0;
-        unsigned long code = 0;
-        if (lead < 0x80U) {
-            ++at;
-            continue;
-        }
-        if ((lead & 0xE0U) == 0xC0U) {
-            length = 2;
-            code = lead & 0x1FU;
-        } else if ((lead & 0xF0U) == 0xE0U) {
-            length = 3;
-            code = lead & 0x0FU;
-        } else if ((lead & 0xF8U) == 0xF0U) {
-            length = 4;
-            code = lead & 0x07U;
-        } else {
-            return false;
-        }
-        if (text.size() - at < length) {
-            return false;
-        }
-        for (std::size_t i = 1; i < length; ++i) {
-            const auto next = static_cast<unsigned char>(text[at + i]);
-            if ((next & 0xC0U) != 0x80U) {
-                return false;
-            }
-            code = (code << 6U) | (next & 0x3FU);
-        }
-        constexpr std::array<unsigned long, 5> kShortest = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < kShortest.at(length) || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        at += length;
-    }
-    return true;
 }

@@ -95,7 +95,3 @@ std::vector<std::filesystem::path> DefaultBoardsFiles(const EnvironmentLookup& e
 // in a folder this user may not enter, is passed over; a file named by the
 // user (`named`) must exist and be read.
 ParsedBoards LoadBoardsFiles(const std::vector<std::filesystem::path>& files, bool named);
-
-// Whether the text is well-formed UTF-8 (no overlong forms, surrogates, or
-// code points above U+10FFFF).
-bool IsWellFormedUtf8(std::string_view text);

@@ -1,6 +1,7 @@
 #include "topics.h"
 
 #include "config.h"
+#include "control/utf8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -27,70 +28,18 @@ std::string Dump(const Json& object)
     return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-// The character that starts at `at`: its code and its length in bytes, or a
-// length of 0 when the bytes there are not a well-formed UTF-8 character (cut
-// short, overlong, a surrogate, above U+10FFFF).
-struct Decoded {
-    unsigned long code = 0;
-    std::size_t length = 0;
-};
-
-Decoded DecodeAt(std::string_view text, std::size_t at)
-{
-    const auto lead = static_cast<unsigned char>(text[at]);
-    if (lead < 0x80U) {
-        return {lead, 1};
-    }
-    std::size_t length = 0;
-    unsigned long code = 0;
-    if ((lead & 0xE0U) == 0xC0U) {
-        length = 2;
-        code = lead & 0x1FU;
-    } else if ((lead & 0xF0U) == 0xE0U) {
-        length = 3;
-        code = lead & 0x0FU;
-    } else if ((lead & 0xF8U) == 0xF0U) {
-        length = 4;
-        code = lead & 0x07U;
-    } else {
-        return {};
-    }
-    if (text.size() - at < length) {
-        return {};
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0U) != 0x80U) {
-            return {};
-        }
-        code = (code << 6U) | (next & 0x3FU);
-    }
-    constexpr unsigned long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kShortest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-        return {};
-    }
-    return {code, length};
-}
-
 // Whether the bytes are UTF-8 as MQTT wants it: well formed, no surrogates,
 // no overlong forms, nothing above U+10FFFF, no U+0000.
 bool IsUtf8(std::string_view text)
 {
     for (std::size_t at = 0; at < text.size();) {
-        const Decoded character = DecodeAt(text, at);
+        const Utf8Character character = DecodeUtf8(text, at);
         if (character.length == 0 || character.code == 0) {
             return false;
         }
         at += character.length;
     }
     return true;
-}
-
-// C0 controls, DEL and C1 controls: what moves a terminal's cursor or
-// changes its colours rather than showing a character.
-bool IsControl(unsigned long code)
-{
-    return code < 0x20 || (code >= 0x7F && code <= 0x9F);
 }
 
 // The bridge's device in Home Assistant carries its node, whose dots a
@@ -120,8 +69,8 @@ std::string DisplayText(std::string_view text, std::size_t longest)
     std::string shown;
     std::size_t count = 0;
     for (std::size_t at = 0; at < text.size() && count < longest; ++count) {
-        const Decoded character = DecodeAt(text, at);
-        if (character.length == 0 || IsControl(character.code)) {
+        const Utf8Character character = DecodeUtf8(text, at);
+        if (character.length == 0 || IsControlCharacter(character.code)) {
             shown += '?';
             at += character.length == 0 ? 1 : character.length;
         } else {
