@@ -3,6 +3,7 @@
 #include "utf8.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -96,30 +97,29 @@ std::string SerialFault(std::string_view serial)
     return {};
 }
 
-// A pause: whole milliseconds ("500ms") or seconds ("2s"), up to the longest.
+// A pause: whole milliseconds ("500ms") or seconds ("2s"), up to the longest;
+// as many digits as the user writes, leading zeros too.
 std::optional<std::chrono::milliseconds> ParsePause(std::string_view word)
 {
-    std::int64_t unit = 0;
+    std::uint64_t unit = 0;
     if (word.ends_with("ms")) {
         unit = 1;
         word.remove_suffix(2);
     } else if (word.ends_with("s")) {
         unit = 1000;
         word.remove_suffix(1);
-    }
-    if (unit == 0 || word.empty() || word.size() > 6 ||
-        word.find_first_not_of("0123456789") != std::string_view::npos) {
+    } else {
         return std::nullopt;
     }
-    std::int64_t value = 0;
-    for (const char digit : word) {
-        value = value * 10 + (digit - '0');
-    }
-    const std::chrono::milliseconds pause{value * unit};
-    if (pause > kLongestPause) {
+    std::uint64_t value = 0;
+    const char* const end = word.data() + word.size();
+    const auto [stop, fault] = std::from_chars(word.data(), end, value);
+    // A number too large to count is too long a pause as well.
+    const auto longest = static_cast<std::uint64_t>(kLongestPause.count());
+    if (fault != std::errc() || stop != end || value > longest / unit) {
         return std::nullopt;
     }
-    return pause;
+    return std::chrono::milliseconds{static_cast<std::int64_t>(value * unit)};
 }
 
 // The words of a value, split at blanks.

@@ -146,12 +146,15 @@ TEST(BoardsFile, TakesEveryKeyWithCommentsBlanksAndDefaults)
                                       "relay.3 = pump\n"
                                       "relay.8=Gartenlicht über dem Tor # mit Raute\n"
                                       "relay.7 = 🌱 Beet, 12 €\n"
+                                      "relay.4 = \xee\x80\x80\n"
                                       "interlock = 1 2 pause 500ms\n"
                                       "interlock = 5 6 7\n"
+                                      "interlock = 3 4 pause 0010000ms\n"
                                       "active_low = yes\n"
                                       "on_attach = restore\n"
                                       "[ board  B2 ]\n"
                                       "on_attach = off\n"
+                                      "interlock = 1 2 pause 10s\n"
                                       "[board C3]\n");
     ASSERT_TRUE(parsed.boards) << parsed.error.Describe();
     const BoardsFile& file = *parsed.boards;
@@ -162,17 +165,21 @@ TEST(BoardsFile, TakesEveryKeyWithCommentsBlanksAndDefaults)
     EXPECT_EQ(garden->relayNames[2], "pump");
     EXPECT_EQ(garden->relayNames[7], "Gartenlicht über dem Tor # mit Raute");
     EXPECT_EQ(garden->relayNames[6], "🌱 Beet, 12 €");
+    EXPECT_EQ(garden->relayNames[3], "\xee\x80\x80");
     EXPECT_EQ(garden->RelayNamed("pump"), 3);
     EXPECT_EQ(garden->RelayNamed("Pump"), 0);
-    ASSERT_EQ(garden->rules.interlocks.size(), 2U);
+    ASSERT_EQ(garden->rules.interlocks.size(), 3U);
     EXPECT_EQ(garden->rules.interlocks[0].relays, 0x03);
     EXPECT_EQ(garden->rules.interlocks[0].pause, 500ms);
     EXPECT_EQ(garden->rules.interlocks[1].relays, 0x70);
     EXPECT_EQ(garden->rules.interlocks[1].pause, 0ms);
+    EXPECT_EQ(garden->rules.interlocks[2].relays, 0x0C);
+    EXPECT_EQ(garden->rules.interlocks[2].pause, 10s);
     EXPECT_TRUE(garden->rules.activeLow);
     EXPECT_EQ(garden->onAttach, AttachPolicy::Restore);
     EXPECT_EQ(garden->section.line, 3);
     EXPECT_EQ(file.BySerial("B2")->onAttach, AttachPolicy::Off);
+    EXPECT_EQ(file.BySerial("B2")->rules.interlocks.at(0).pause, 10s);
     const BoardEntry* plain = file.BySerial("C3");
     EXPECT_EQ(plain->name, "");
     EXPECT_EQ(plain->onAttach, AttachPolicy::Keep);
@@ -199,6 +206,16 @@ TEST(BoardsFile, RefusalNamesTheFileTheLineAndTheReason)
         {"[board A1]\ninterlock = 1 2 pause\n",
          "boards.conf:2: 'pause' takes one pause from 0ms to 10s in whole ms or s, such as 500ms"},
         {"[board A1]\ninterlock = 1 2 pause 500\n",
+         "boards.conf:2: 'pause' takes one pause from 0ms to 10s in whole ms or s, such as 500ms"},
+        {"[board A1]\ninterlock = 1 2 pause 10001ms\n",
+         "boards.conf:2: 'pause' takes one pause from 0ms to 10s in whole ms or s, such as 500ms"},
+        {"[board A1]\ninterlock = 1 2 pause ms\n",
+         "boards.conf:2: 'pause' takes one pause from 0ms to 10s in whole ms or s, such as 500ms"},
+        {"[board A1]\ninterlock = 1 2 pause -5ms\n",
+         "boards.conf:2: 'pause' takes one pause from 0ms to 10s in whole ms or s, such as 500ms"},
+        {"[board A1]\ninterlock = 1 2 pause 5.5s\n",
+         "boards.conf:2: 'pause' takes one pause from 0ms to 10s in whole ms or s, such as 500ms"},
+        {"[board A1]\ninterlock = 1 2 pause 18446744073709551617s\n",
          "boards.conf:2: 'pause' takes one pause from 0ms to 10s in whole ms or s, such as 500ms"},
         {"[board A1]\ninterlock = up down\n",
          "boards.conf:2: interlock takes relay numbers, then 'pause' and a pause, not 'up'"},

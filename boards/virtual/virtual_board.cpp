@@ -600,7 +600,8 @@ private:
 
     // The byte added to the write log VBOARD_WRITE_LOG names, if any. Each
     // line goes out in one write, so that the lines of processes writing at
-    // once do not mix.
+    // once do not mix: a few bytes, far less than the stream's buffer, which
+    // fclose writes whole to a file opened for appending.
     static void LogWrite(const Device& board, std::uint8_t byte)
     {
         const std::optional<std::string> file = vboard::Environment("VBOARD_WRITE_LOG");
@@ -611,7 +612,6 @@ private:
         std::snprintf(hex.data(), hex.size(), "0x%02X", byte);
         const std::string line = board.serial + ' ' + hex.data() + '\n';
         if (std::FILE* log = std::fopen(file->c_str(), "ab")) {  // NOLINT(cppcoreguidelines-owning-memory)
-            std::setvbuf(log, nullptr, _IOFBF, line.size() + 1);
             std::fwrite(line.data(), 1, line.size(), log);
             std::fclose(log);
         }
