@@ -4,8 +4,8 @@
 #include "config.h"
 #include "log.h"
 #include "mqtt_client.h"
-#include "text.h"
 #include "saved_states.h"
+#include "text.h"
 #include "topics.h"
 
 #include <pthread.h>

@@ -49,10 +49,9 @@ TEST(DiscoveryObject, CarriesAnySerialNumberAsValidJsonAndAsksForTheEntityIdWith
     EXPECT_EQ(object.at("device").at("serial_number"), "B-2?]0;x??");
     EXPECT_EQ(object.at("device").at("via_device"), "relaymqtt_pi-4_lan");
     // Home Assistant shows the serial number on one line: a long one is cut.
-    EXPECT_EQ(nlohmann::json::parse(topics.DiscoveryObject("S", std::string(80, 'S'), 1))
-                  .at("device")
-                  .at("serial_number"),
-              std::string(64, 'S'));
+    EXPECT_EQ(
+        nlohmann::json::parse(topics.DiscoveryObject("S", std::string(80, 'S'), 1)).at("device").at("serial_number"),
+        std::string(64, 'S'));
     EXPECT_EQ(topics.BridgeDiscovery(), "homeassistant/binary_sensor/relaymqtt_pi-4_lan/config");
     const auto bridge = nlohmann::json::parse(topics.BridgeDiscoveryObject());
     EXPECT_EQ(bridge.at("device").at("identifiers").at(0), "relaymqtt_pi-4_lan");
