@@ -29,20 +29,11 @@ std::string_view Trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-// Text from the file made fit for a one-line refusal: bytes outside
-// printable ASCII shown as '?', cut at 40 characters.
+// Text from the file made fit for a one-line refusal.
 std::string Shown(std::string_view text)
 {
     constexpr std::size_t kLongest = 40;
-    std::string shown(text.substr(0, kLongest));
-    std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte >= 0x7F;
-        },
-        '?');
-    return text.size() > kLongest ? shown + "..." : shown;
+    return Loggable(text, kLongest);
 }
 
 // Whether the (well-formed UTF-8) text holds a control character.

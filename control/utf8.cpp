@@ -1,5 +1,6 @@
 #include "utf8.h"
 
+#include <algorithm>
 #include <array>
 
 Utf8Character DecodeUtf8(std::string_view text, std::size_t at)
@@ -51,4 +52,20 @@ bool IsWellFormedUtf8(std::string_view text)
         at += character.length;
     }
     return true;
+}
+
+std::string Loggable(std::string_view text, std::size_t longest)
+{
+    std::string shown(text.substr(0, longest));
+    std::replace_if(
+        shown.begin(), shown.end(),
+        [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte >= 0x7F;
+        },
+        '?');
+    if (text.size() > longest) {
+        shown += "...";
+    }
+    return shown;
 }

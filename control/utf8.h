@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // The character that starts at byte `at` of `text`: its code point and its
@@ -17,6 +18,11 @@ Utf8Character DecodeUtf8(std::string_view text, std::size_t at = 0);
 
 // Whether every character of the text is well-formed UTF-8.
 bool IsWellFormedUtf8(std::string_view text);
+
+// Text from outside made fit for one line of a log or a message: control
+// characters and bytes outside ASCII shown as '?', cut at `longest` bytes
+// and then marked with "...".
+std::string Loggable(std::string_view text, std::size_t longest = 80);
 
 // C0 controls, DEL and C1 controls (U+0080 to U+009F): what moves a
 // terminal's cursor or changes its colours rather than showing a character.

@@ -2,8 +2,6 @@
 
 #include "control/utf8.h"
 
-#include <algorithm>
-
 namespace {
 
 bool IsNoncharacter(char32_t code)
@@ -32,20 +30,4 @@ std::string TextFault(std::string_view text)
         text.remove_prefix(decoded.length);
     }
     return {};
-}
-
-std::string Loggable(std::string_view text, std::size_t longest)
-{
-    std::string shown(text.substr(0, longest));
-    std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte >= 0x7F;
-        },
-        '?');
-    if (text.size() > longest) {
-        shown += "...";
-    }
-    return shown;
 }

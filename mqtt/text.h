@@ -3,6 +3,9 @@
 // in the log and on stderr.
 #pragma once
 
+// Loggable: how such text is shown, as relayctl shows it too.
+#include "control/utf8.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -13,8 +16,3 @@
 // to U+009F) or "holds a Unicode noncharacter" (U+FDD0 to U+FDEF and the
 // last two code points of every plane); empty when it is fit.
 std::string TextFault(std::string_view text);
-
-// Text from outside made fit for one log line: control characters and
-// bytes outside ASCII shown as '?', cut at `longest` characters and then
-// marked with "...".
-std::string Loggable(std::string_view text, std::size_t longest = 80);
