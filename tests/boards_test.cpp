@@ -237,7 +237,8 @@ TEST(BoardsFile, RefusalNamesTheFileTheLineAndTheReason)
         {"[board A1]\nname = 3\n", "boards.conf:2: the name '3' would read as a relay number"},
         {"[board A1]\nrelay.2 = 007\n", "boards.conf:2: the name '007' would read as a relay number"},
         {"[board A1]\nrelay.2 = -s\n", "boards.conf:2: the name '-s' would read as an option"},
-        {"[board A1]\nrelay.2 = -\xc3\xa9\n", "boards.conf:2: the name '-?" "?' would read as an option"},
+        {"[board A1]\nrelay.2 = -\xc3\xa9\n", "boards.conf:2: the name '-?"
+                                              "?' would read as an option"},
         {"[board A1]\nname =\n", "boards.conf:2: needs a name"},
         {"[board A1]\nname = " + std::string(65, 'n') + "\n", "boards.conf:2: a name is at most 64 bytes long"},
         {"[board A1]\ncolour = red\n", "boards.conf:2: unknown key 'colour'"},
