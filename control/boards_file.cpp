@@ -2,6 +2,10 @@
 
 #include "utf8.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -385,6 +389,28 @@ ParsedBoards CombineBoardsFiles(const std::vector<BoardsFile>& files)
     return {combined, {}};
 }
 
+#if defined(_WIN32)
+// Windows keeps the environment in UTF-16: read from the process's own block
+// (not the C runtime's copy, which misses later changes) and given as UTF-8,
+// so that a user folder outside the ANSI code page is found.
+std::optional<std::string> ProcessEnvironment(const char* name)
+{
+    const std::string_view narrow(name);
+    const std::wstring wide(narrow.begin(), narrow.end());  // the names are plain ASCII
+    const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+    if (length == 0 || length >= size) {
+        return std::nullopt;
+    }
+    value.resize(length);
+    const std::u8string text = std::filesystem::path(value).u8string();
+    return std::string(text.begin(), text.end());
+}
+#else
 std::optional<std::string> ProcessEnvironment(const char* name)
 {
     const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read before any thread starts
@@ -393,6 +419,7 @@ std::optional<std::string> ProcessEnvironment(const char* name)
     }
     return std::string(value);
 }
+#endif
 
 std::vector<std::filesystem::path> DefaultBoardsFiles(const EnvironmentLookup& environment)
 {
@@ -401,10 +428,15 @@ std::vector<std::filesystem::path> DefaultBoardsFiles(const EnvironmentLookup& e
     // A variable that is unset, empty or not an absolute path names no folder.
     const auto folder = [&](const char* name) -> std::optional<std::filesystem::path> {
         const std::optional<std::string> value = environment(name);
-        if (!value || value->empty() || !std::filesystem::path(*value).is_absolute()) {
+        if (!value || value->empty()) {
             return std::nullopt;
         }
-        return std::filesystem::path(*value);
+        // The value is UTF-8, which Windows' narrow paths would not take.
+        std::filesystem::path path(std::u8string(value->begin(), value->end()));
+        if (!path.is_absolute()) {
+            return std::nullopt;
+        }
+        return path;
     };
 #if defined(_WIN32)
     if (const auto system = folder("PROGRAMDATA")) {
@@ -428,7 +460,8 @@ ParsedBoards LoadBoardsFiles(const std::vector<std::filesystem::path>& files, bo
 {
     std::vector<BoardsFile> parsed;
     for (const std::filesystem::path& path : files) {
-        const std::string file = path.string();
+        const std::u8string name = path.u8string();
+        const std::string file(name.begin(), name.end());
         const auto refused = [&](std::string reason) {
             return ParsedBoards{std::nullopt, {{file, 0}, std::move(reason)}};
         };
