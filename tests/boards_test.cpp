@@ -239,6 +239,8 @@ TEST(BoardsFile, RefusalNamesTheFileTheLineAndTheReason)
         {"[board A1]\nrelay.2 = -s\n", "boards.conf:2: the name '-s' would read as an option"},
         {"[board A1]\nrelay.2 = -\xc3\xa9\n", "boards.conf:2: the name '-?"
                                               "?' would read as an option"},
+        {"[board A1]\nrelay.2 = -" + std::string(40, 'x') + "\n",
+         "boards.conf:2: the name '-" + std::string(39, 'x') + "...' would read as an option"},
         {"[board A1]\nname =\n", "boards.conf:2: needs a name"},
         {"[board A1]\nname = " + std::string(65, 'n') + "\n", "boards.conf:2: a name is at most 64 bytes long"},
         {"[board A1]\ncolour = red\n", "boards.conf:2: unknown key 'colour'"},
