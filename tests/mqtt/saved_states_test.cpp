@@ -54,6 +54,14 @@ TEST(SavedStates, OutliveTheBridgeAndPassOverLinesTheyCannotRead)
     std::string reason;
     EXPECT_FALSE(nowhere.Save("A1", 1, reason));
     EXPECT_EQ(reason, "no folder to keep it in (neither STATE_DIRECTORY, XDG_STATE_HOME nor HOME is set)");
+
+    // A state that cannot be written is said so, never taken for kept: a
+    // folder stands where the new file would go, which stops root as well.
+    const fs::path blocked = folder / "blocked" / "relays.state";
+    fs::create_directories(fs::path(blocked) += ".new");
+    SavedStates stuck(blocked);
+    EXPECT_FALSE(stuck.Save("A1", 1, reason));
+    EXPECT_EQ(reason.rfind("cannot write " + blocked.string() + ".new: ", 0), 0U) << reason;
     fs::remove_all(folder);
 }
 
