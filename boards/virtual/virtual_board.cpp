@@ -604,14 +604,14 @@ private:
     // fclose writes whole to a file opened for appending.
     static void LogWrite(const Device& board, std::uint8_t byte)
     {
-        const std::optional<std::string> file = vboard::Environment("VBOARD_WRITE_LOG");
-        if (!file || file->empty()) {
+        const std::string file = vboard::Environment("VBOARD_WRITE_LOG").value_or("");
+        if (file.empty()) {
             return;
         }
         std::array<char, 8> hex{};
         std::snprintf(hex.data(), hex.size(), "0x%02X", byte);
         const std::string line = board.serial + ' ' + hex.data() + '\n';
-        if (std::FILE* log = std::fopen(file->c_str(), "ab")) {  // NOLINT(cppcoreguidelines-owning-memory)
+        if (std::FILE* log = std::fopen(file.c_str(), "ab")) {  // NOLINT(cppcoreguidelines-owning-memory)
             std::fwrite(line.data(), 1, line.size(), log);
             std::fclose(log);
         }
