@@ -960,6 +960,18 @@ TEST_F(BridgeWithBoardsFile, AttachPolicyIsAppliedAtStartAndReplugOnlyOnBoardsTh
     EXPECT_EQ(m_watcher->Last(StateTopic("B2", 5)), "ON");
     EXPECT_EQ(m_boards->Lines("C3"), 0x08);
     EXPECT_TRUE(Written("C3").empty()) << "a board the file does not name is never written to unasked";
+
+    // A kept state that an interlock group added since would break is not
+    // restored, and the log says why.
+    ASSERT_NO_FATAL_FAILURE(StopBridge());
+    ResetLines("B2", "00");
+    const std::size_t writes = Written("B2").size();
+    ASSERT_NO_FATAL_FAILURE(StartWithBoards("[board B2]\non_attach = restore\ninterlock = 2 5\n"));
+    EXPECT_TRUE(m_bridge->WaitForLog("board B2 attached: not switched: relays 2 5 are an interlock group and more "
+                                     "than one of them would be on"))
+        << Log();
+    EXPECT_EQ(Written("B2").size(), writes);
+    EXPECT_EQ(m_boards->Lines("B2"), 0x00);
 }
 
 // A board another program holds when the bridge starts is shown online
