@@ -303,7 +303,7 @@ TEST(BoardsFile, LooksInTheSystemsFolderThenTheUsers)
               (Paths{"/etc/relaypanel/boards.conf", "/cfg/relaypanel/boards.conf"}));
     EXPECT_EQ(DefaultBoardsFiles(lookup({{"HOME", "/home/ann"}})),
               (Paths{"/etc/relaypanel/boards.conf", "/home/ann/.config/relaypanel/boards.conf"}));
-    // The base directory specification ignores a relative or empty path.
+    // XDG's rules for base folders pass over a relative or empty path.
     EXPECT_EQ(DefaultBoardsFiles(lookup({{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "cfg"}})),
               (Paths{"/etc/relaypanel/boards.conf", "/home/ann/.config/relaypanel/boards.conf"}));
     EXPECT_EQ(DefaultBoardsFiles(lookup({{"HOME", ""}})), Paths{"/etc/relaypanel/boards.conf"});
